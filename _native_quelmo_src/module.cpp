@@ -1,0 +1,120 @@
+// The CPython extension module _native_quelmo: argument checks, buffer
+// acquisition, and calls of the exported kernels with the interpreter lock
+// released.  The module keeps no state; every call owns its views and scratch.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "quelmo_kernels.h"
+
+// Acquires a C-contiguous view of obj whose items are itemsize bytes and which
+// holds at least min_items of them.  Returns 0, or -1 with an exception set and
+// no view held.  Only the item size is compared, not the format: any 4-byte
+// item type passes a check for 4.
+static int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t itemsize,
+               Py_ssize_t min_items, const char *name) {
+    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+    if (writable) flags |= PyBUF_WRITABLE;
+    if (PyObject_GetBuffer(obj, view, flags) != 0) return -1;
+    // Comparing len / itemsize against min_items cannot overflow, unlike the
+    // product itemsize * min_items, which wraps for counts near 2^62 and would
+    // let a tiny buffer through.
+    if (view->itemsize != itemsize || view->len / itemsize < min_items ||
+        view->buf == nullptr) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be a C-contiguous buffer with itemsize %zd and at least %zd items",
+                     name, itemsize, min_items);
+        PyBuffer_Release(view);
+        return -1;
+    }
+    return 0;
+}
+
+static PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
+    PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
+    int n_samples, n_neighbors;
+    if (!PyArg_ParseTuple(args, "OOOOOii", &idx_obj, &dist_obj, &rows_obj, &cols_obj,
+                          &vals_obj, &n_samples, &n_neighbors))
+        return nullptr;
+    if (n_samples <= 0 || n_neighbors <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
+        return nullptr;
+    }
+
+    // Both factors are positive ints, so 2 * flat stays below 2^63.
+    const Py_ssize_t flat = (Py_ssize_t)n_samples * (Py_ssize_t)n_neighbors;
+    Py_buffer idx, dist, rows, cols, vals;
+    PyObject *result = nullptr;
+    if (get_buffer(idx_obj, &idx, 0, 4, flat, "idx") != 0) return nullptr;
+    if (get_buffer(dist_obj, &dist, 0, 4, flat, "dist") != 0) goto fail_idx;
+    if (get_buffer(rows_obj, &rows, 1, 4, 2 * flat, "out_rows") != 0) goto fail_dist;
+    if (get_buffer(cols_obj, &cols, 1, 4, 2 * flat, "out_cols") != 0) goto fail_rows;
+    if (get_buffer(vals_obj, &vals, 1, 4, 2 * flat, "out_vals") != 0) goto fail_cols;
+
+    {
+        const size_t n_flat = (size_t)flat;
+        float *sigmas = (float *)std::malloc((size_t)n_samples * sizeof(float));
+        float *rhos = (float *)std::malloc((size_t)n_samples * sizeof(float));
+        int32_t *srows = (int32_t *)std::malloc(n_flat * sizeof(int32_t));
+        int32_t *scols = (int32_t *)std::malloc(n_flat * sizeof(int32_t));
+        float *svals = (float *)std::malloc(n_flat * sizeof(float));
+        float *tmp_dists = (float *)std::malloc(n_flat * sizeof(float));
+        if (sigmas && rhos && srows && scols && svals && tmp_dists) {
+            PyThreadState *save = PyEval_SaveThread();
+            vorlix_umap_smooth_knn_dist_f32(n_samples, n_neighbors, (const float *)dist.buf,
+                                            (float)n_neighbors, 64, 1.0f, 1.0f, sigmas, rhos);
+            vorlix_umap_membership_strengths_f32(
+                n_samples, n_neighbors, (const int32_t *)idx.buf, (const float *)dist.buf,
+                sigmas, rhos, 0, 0, srows, scols, svals, tmp_dists);
+            vorlix_umap_symmetrize_fuzzy_graph_f32(n_samples, n_neighbors, srows, scols, svals,
+                                                   1.0f, (int32_t *)rows.buf,
+                                                   (int32_t *)cols.buf, (float *)vals.buf);
+            PyEval_RestoreThread(save);
+            result = Py_NewRef(Py_None);
+        } else {
+            PyErr_NoMemory();
+        }
+        std::free(tmp_dists);
+        std::free(svals);
+        std::free(scols);
+        std::free(srows);
+        std::free(rhos);
+        std::free(sigmas);
+    }
+
+    PyBuffer_Release(&vals);
+fail_cols:
+    PyBuffer_Release(&cols);
+fail_rows:
+    PyBuffer_Release(&rows);
+fail_dist:
+    PyBuffer_Release(&dist);
+fail_idx:
+    PyBuffer_Release(&idx);
+    return result;
+}
+
+static PyMethodDef methods[] = {
+    {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS,
+     "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef module = {
+    PyModuleDef_HEAD_INIT,
+    "_native_quelmo",
+    "Minimal vendored native kernels for tolvarin.quelmo.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+extern "C" PyMODINIT_FUNC PyInit__native_quelmo(void) {
+    return PyModule_Create2(&module, 1013);
+}

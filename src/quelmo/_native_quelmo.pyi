@@ -1,0 +1,18 @@
+"""Type stub of the native extension module (buffers are any C-contiguous
+objects with 4-byte items: NumPy arrays of int32 or float32)."""
+
+from typing import Any
+
+Buffer = Any
+
+def umap_graph_f32(
+    idx: Buffer,
+    dist: Buffer,
+    out_rows: Buffer,
+    out_cols: Buffer,
+    out_vals: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    /,
+) -> None:
+    """Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."""
