@@ -78,6 +78,8 @@ def run_injected(fault_injector: Path):
 
     def run(snippet: str, timeout: float = 120.0) -> subprocess.CompletedProcess:
         env = dict(os.environ)
+        if "san" in env.get("LD_PRELOAD", ""):
+            pytest.skip("a sanitizer runtime owns malloc in this process")
         env["LD_PRELOAD"] = str(fault_injector)
         proc = subprocess.run(
             [sys.executable, "-c", prelude + textwrap.dedent(snippet)],
