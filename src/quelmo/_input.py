@@ -1,0 +1,97 @@
+"""Input checks shared by the estimator and the command line."""
+
+from __future__ import annotations
+
+import numbers
+import warnings
+
+import numpy as np
+
+_INT32_MAX = 2**31 - 1
+
+
+def check_data(X: object, *, name: str = "X") -> np.ndarray:
+    """Validate a data matrix and return it as a C-contiguous float32 array.
+
+    A copy is made only when the input is not already C-contiguous float32.
+
+    Raises
+    ------
+    ValueError
+        If ``X`` is sparse, not 2-D, not numeric, empty, too large for the
+        native kernels, or holds NaN or infinite values (also after the
+        conversion to float32, which overflows beyond about 3.4e38).
+    """
+    if hasattr(X, "tocsr"):  # scipy.sparse matrices and arrays
+        raise ValueError(f"{name} is sparse; pass a dense array (for example X.toarray())")
+    try:
+        array = np.asarray(X)
+    except Exception as exc:  # ragged lists and other unconvertible objects
+        raise ValueError(f"{name} could not be converted to a numeric array: {exc}") from exc
+    if array.dtype.kind not in "biuf":
+        raise ValueError(f"{name} must be numeric (booleans, integers or floats), "
+                         f"got dtype {array.dtype}")
+    if array.ndim != 2:
+        raise ValueError(f"{name} must be a 2-D array of shape (n_samples, n_features), "
+                         f"got {array.ndim} dimension(s)")
+    n, d = array.shape
+    if n == 0 or d == 0:
+        raise ValueError(f"{name} is empty: shape {array.shape}")
+    if n > _INT32_MAX or d > _INT32_MAX:
+        raise ValueError(f"{name} has too many rows or columns for the native kernels")
+    with np.errstate(over="ignore"):
+        data = np.ascontiguousarray(array, dtype=np.float32)
+    if not np.isfinite(data).all():
+        if array.dtype.kind == "f" and np.isfinite(array).all():
+            raise ValueError(f"{name} holds values too large for float32")
+        raise ValueError(f"{name} contains NaN or infinity")
+    return data
+
+
+def normalize_rows(data: np.ndarray) -> np.ndarray:
+    """Rows scaled to unit Euclidean length (zero rows stay zero), so that
+    Euclidean neighbours are cosine neighbours."""
+    norms = np.sqrt(np.einsum("ij,ij->i", data, data, dtype=np.float64))
+    norms[norms == 0.0] = 1.0
+    return np.ascontiguousarray(data / norms[:, None].astype(np.float32), dtype=np.float32)
+
+
+def effective_n_neighbors(n_neighbors: int, n_samples: int) -> int:
+    """n_neighbors counts the point itself; it cannot exceed the number of
+    points.  A larger value is reduced with a warning."""
+    if n_samples < 2:
+        raise ValueError(f"at least 2 samples are needed, got {n_samples}")
+    if n_neighbors > n_samples:
+        warnings.warn(
+            f"n_neighbors={n_neighbors} is larger than the number of samples; "
+            f"using n_neighbors={n_samples}",
+            UserWarning,
+            stacklevel=3,
+        )
+        return n_samples
+    return n_neighbors
+
+
+def check_int(value: object, name: str, minimum: int, maximum: int = _INT32_MAX) -> int:
+    """An integer parameter in [minimum, maximum] (booleans refused)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if not minimum <= value <= maximum:
+        raise ValueError(f"{name} must lie in [{minimum}, {maximum}], got {value}")
+    return value
+
+
+def check_float(value: object, name: str, *, positive: bool = False,
+                non_negative: bool = False) -> float:
+    """A finite real parameter, optionally positive or non-negative."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a real number, got {value!r}")
+    value = float(value)
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
+    if positive and value <= 0.0:
+        raise ValueError(f"{name} must be positive, got {value}")
+    if non_negative and value < 0.0:
+        raise ValueError(f"{name} must be non-negative, got {value}")
+    return value

@@ -1,0 +1,129 @@
+"""Approximate nearest neighbours: the native search and the dense kNN arrays
+that the fuzzy graph takes."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from quelmo._native_quelmo import knn_descent_f32
+
+def default_knn_params(n_samples: int) -> tuple[int, int, int]:
+    """Forest size, descent iterations and leaf size used when not given.
+
+    More trees raise recall and cost time roughly in proportion; larger leaves
+    raise recall of each tree at a quadratic cost per leaf.  The descent stops
+    on its own once an iteration improves little, so the iteration cap only
+    bounds the worst case.
+    """
+    n_trees = int(min(64, 8 + round(math.sqrt(n_samples) / 10.0)))
+    n_iters = int(max(5, round(math.log2(max(n_samples, 2)))))
+    leaf_size = 30
+    return n_trees, n_iters, leaf_size
+
+
+def search_knn(data: np.ndarray, n_other: int, *, n_trees: int, n_iters: int,
+               leaf_size: int, seed: int, n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """Run the native search: n_other neighbours per row, the row itself excluded.
+
+    Returns the raw kernel arrays (int32 ids and float32 squared distances,
+    each row a max-heap, empty slots -1 / 1e30).
+
+    Raises
+    ------
+    MemoryError
+        When the kernel could not allocate its scratch.
+    ValueError
+        When the kernel refused the sizes.
+    """
+    n, d = data.shape
+    idx = np.empty((n, n_other), np.int32)
+    dist = np.empty((n, n_other), np.float32)
+    status = knn_descent_f32(data, idx, dist, n, d, n_other, n_trees, n_iters, seed,
+                             leaf_size, n_threads)
+    if status == -2:
+        raise MemoryError("the nearest-neighbour search could not allocate its scratch memory")
+    if status != 0:
+        raise ValueError(f"the nearest-neighbour search refused its arguments (status {status}): "
+                         f"n_samples={n}, n_features={d}, n_neighbors={n_other + 1}")
+    return idx, dist
+
+
+def fill_empty_slots(data: np.ndarray, idx: np.ndarray, dist: np.ndarray) -> None:
+    """Replace unfilled slots, in place, by exact neighbours.
+
+    An unfilled slot would carry a distance of 1e15 into the bandwidth search
+    and its floors; the rare rows that have one get an exact search instead.
+    """
+    rows = np.flatnonzero((idx < 0).any(axis=1))
+    if rows.size == 0:
+        return
+    n_other = idx.shape[1]
+    squared_norms = np.einsum("ij,ij->i", data, data, dtype=np.float64)
+    for start in range(0, rows.size, 256):
+        chunk = rows[start:start + 256]
+        block = data[chunk].astype(np.float64)
+        d2 = squared_norms[chunk, None] - 2.0 * block @ data.T.astype(np.float64)
+        d2 += squared_norms[None, :]
+        d2[np.arange(chunk.size), chunk] = np.inf
+        nearest = np.argsort(d2, axis=1, kind="stable")[:, :n_other]
+        idx[chunk] = nearest
+        diff = data[nearest] - data[chunk][:, None, :]
+        dist[chunk] = np.einsum("ijk,ijk->ij", diff, diff, dtype=np.float32)
+
+
+def dense_knn(idx: np.ndarray, squared: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Dense kNN arrays: the point itself in column 0 at distance 0, then the
+    neighbours by increasing Euclidean distance (ties by id, so the order is
+    fixed by the values alone)."""
+    n = idx.shape[0]
+    order = _row_order(idx, squared)
+    sorted_idx = np.take_along_axis(idx, order, axis=1)
+    sorted_dist = np.sqrt(np.take_along_axis(squared, order, axis=1))
+    knn_indices = np.empty((n, idx.shape[1] + 1), np.int32)
+    knn_dists = np.empty((n, idx.shape[1] + 1), np.float32)
+    knn_indices[:, 0] = np.arange(n, dtype=np.int32)
+    knn_indices[:, 1:] = sorted_idx
+    knn_dists[:, 0] = 0.0
+    knn_dists[:, 1:] = sorted_dist
+    return knn_indices, knn_dists
+
+
+def _row_order(idx: np.ndarray, squared: np.ndarray) -> np.ndarray:
+    # Sort by id first, then stably by distance: equal distances keep id order.
+    by_id = np.argsort(idx, axis=1, kind="stable")
+    d_by_id = np.take_along_axis(squared, by_id, axis=1)
+    by_dist = np.argsort(d_by_id, axis=1, kind="stable")
+    return np.take_along_axis(by_id, by_dist, axis=1)
+
+
+def check_precomputed_knn(precomputed: object, n_samples: int,
+                          n_neighbors: int) -> tuple[np.ndarray, np.ndarray]:
+    """Validate a caller's (indices, distances) pair and cut it to n_neighbors
+    columns.  Column 0 must be the point itself, the rest sorted by distance,
+    as in ``knn_indices_`` and ``knn_dists_``."""
+    try:
+        indices, distances = precomputed  # type: ignore[misc]
+    except (TypeError, ValueError):
+        raise ValueError("precomputed_knn must be a pair (indices, distances)") from None
+    indices = np.asarray(indices)
+    distances = np.asarray(distances)
+    if indices.ndim != 2 or distances.shape != indices.shape:
+        raise ValueError("precomputed_knn indices and distances must be 2-D arrays of one shape")
+    if indices.shape[0] != n_samples:
+        raise ValueError(f"precomputed_knn has {indices.shape[0]} rows for {n_samples} samples")
+    if indices.shape[1] < n_neighbors:
+        raise ValueError(f"precomputed_knn has {indices.shape[1]} columns, fewer than "
+                         f"n_neighbors={n_neighbors}")
+    if indices.dtype.kind not in "iu" or distances.dtype.kind not in "iuf":
+        raise ValueError("precomputed_knn needs integer indices and numeric distances")
+    indices = np.ascontiguousarray(indices[:, :n_neighbors], dtype=np.int64)
+    distances = np.ascontiguousarray(distances[:, :n_neighbors], dtype=np.float32)
+    if ((indices < 0) | (indices >= n_samples)).any():
+        raise ValueError(f"precomputed_knn indices must lie in [0, {n_samples})")
+    if not (indices[:, 0] == np.arange(n_samples)).all():
+        raise ValueError("precomputed_knn must list each point itself in column 0")
+    if not np.isfinite(distances).all() or (distances < 0).any():
+        raise ValueError("precomputed_knn distances must be finite and non-negative")
+    return indices.astype(np.int32), distances

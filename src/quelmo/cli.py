@@ -1,0 +1,206 @@
+"""The ``quelmo`` command line: a thin layer over the estimator.
+
+    quelmo embed INPUT -o OUT.npy [--plot OUT.png] [--labels FILE_OR_COLUMN] [options]
+    quelmo demo [-o DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+from typing import Sequence
+
+import numpy as np
+
+from quelmo import __version__
+
+EXIT_BAD_INPUT = 2
+
+
+class CommandError(Exception):
+    """An error reported as one line and exit status 2."""
+
+
+def _estimator_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("embedding options")
+    group.add_argument("--n-neighbors", type=int, default=15)
+    group.add_argument("--n-components", type=int, default=2)
+    group.add_argument("--min-dist", type=float, default=0.1)
+    group.add_argument("--spread", type=float, default=1.0)
+    group.add_argument("--n-epochs", type=int, default=None)
+    group.add_argument("--learning-rate", type=float, default=1.0)
+    group.add_argument("--negative-sample-rate", type=float, default=5.0)
+    group.add_argument("--repulsion-strength", type=float, default=1.0)
+    group.add_argument("--init", choices=["spectral", "pca", "random"], default="spectral")
+    group.add_argument("--metric", choices=["euclidean", "cosine"], default="euclidean")
+    group.add_argument("--random-state", type=int, default=None,
+                       help="seed; the same seed and --n-jobs repeat the embedding bit for bit")
+    group.add_argument("--n-jobs", type=int, default=-1, help="threads (-1: all processors)")
+    group.add_argument("--n-trees", type=int, default=None)
+    group.add_argument("--n-iters", type=int, default=None)
+    group.add_argument("--leaf-size", type=int, default=None)
+
+
+def _verbosity(parser: argparse.ArgumentParser) -> None:
+    loud = parser.add_mutually_exclusive_group()
+    loud.add_argument("-v", "--verbose", action="store_true",
+                      help="print each stage and its time (default on a terminal)")
+    loud.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quelmo", description="Fast, reproducible UMAP embeddings of numeric data.")
+    parser.add_argument("--version", action="version", version=f"quelmo {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    embed = commands.add_parser("embed", help="embed a data file",
+                                description="Embed the rows of a .npy, .npz, .csv or .tsv file.")
+    embed.add_argument("input", help="data file: .npy, .npz (array X), .csv or .tsv")
+    embed.add_argument("-o", "--output", required=True, help="where to save the embedding (.npy)")
+    embed.add_argument("--plot", help="also save a scatter plot (PNG) here")
+    embed.add_argument("--labels", help="labels for the plot: a file (.npy or one per line) "
+                       "or a column (name or 0-based index) of the CSV/TSV input")
+    _estimator_options(embed)
+    _verbosity(embed)
+
+    demo = commands.add_parser("demo", help="embed the bundled handwritten digits",
+                               description="Embed scikit-learn's 8x8 handwritten digits, write "
+                               "digits.png and digits.npy, and print quality figures.")
+    demo.add_argument("-o", "--output-dir", default=".", help="folder for the outputs")
+    demo.add_argument("--random-state", type=int, default=42)
+    demo.add_argument("--n-jobs", type=int, default=-1)
+    _verbosity(demo)
+    return parser
+
+
+def _stage_printer(args: argparse.Namespace) -> bool:
+    if args.quiet:
+        return False
+    return bool(args.verbose or sys.stderr.isatty())
+
+
+def _make_estimator(args: argparse.Namespace, verbose: bool):
+    from quelmo.estimator import UMAP
+
+    return UMAP(
+        n_neighbors=args.n_neighbors, n_components=args.n_components, min_dist=args.min_dist,
+        spread=args.spread, n_epochs=args.n_epochs, learning_rate=args.learning_rate,
+        negative_sample_rate=args.negative_sample_rate,
+        repulsion_strength=args.repulsion_strength, init=args.init, metric=args.metric,
+        random_state=args.random_state, n_jobs=args.n_jobs, n_trees=args.n_trees,
+        n_iters=args.n_iters, leaf_size=args.leaf_size, verbose=verbose)
+
+
+def run_embed(args: argparse.Namespace) -> int:
+    from quelmo import _io
+
+    verbose = _stage_printer(args)
+    # --labels names a file when one exists there, else a column of the input.
+    label_file = Path(args.labels) if args.labels and Path(args.labels).is_file() else None
+    label_column = args.labels if args.labels and label_file is None else None
+    start = time.perf_counter()
+    try:
+        data, labels = _io.read_data(args.input, label_column)
+        if label_file is not None:
+            labels = _io.read_labels(label_file, len(data))
+    except _io.DataFileError as exc:
+        raise CommandError(str(exc)) from None
+    if verbose:
+        print(f"quelmo: read   {time.perf_counter() - start:8.3f} s  "
+              f"({data.shape[0]} x {data.shape[1] if data.ndim > 1 else 1} from {args.input})",
+              file=sys.stderr)
+    if args.plot and args.n_components < 2:
+        raise CommandError("--plot needs --n-components of at least 2")
+    try:
+        embedding = _make_estimator(args, verbose).fit_transform(data)
+    except ValueError as exc:
+        raise CommandError(f"{args.input}: {exc}") from None
+    _save(args.output, embedding)
+    if args.plot:
+        _plot(embedding, args.plot, labels, Path(args.input).name)
+    if verbose:
+        print(f"quelmo: wrote {args.output}" + (f" and {args.plot}" if args.plot else ""),
+              file=sys.stderr)
+    return 0
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    try:
+        from sklearn.manifold import trustworthiness
+        from sklearn.model_selection import cross_val_score
+        from sklearn.neighbors import KNeighborsClassifier
+
+        from quelmo.datasets import load_digits
+    except ImportError:
+        raise CommandError("the demo needs scikit-learn and matplotlib: "
+                           "pip install 'quelmo[demo]'") from None
+    verbose = not args.quiet
+    out_dir = Path(args.output_dir)
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise CommandError(f"{out_dir}: cannot create the output folder ({exc})") from None
+    from quelmo.estimator import UMAP
+
+    data, labels = load_digits()
+    start = time.perf_counter()
+    model = UMAP(random_state=args.random_state, n_jobs=args.n_jobs, verbose=verbose)
+    embedding = model.fit_transform(data)
+    total = time.perf_counter() - start
+    _save(out_dir / "digits.npy", embedding)
+    _plot(embedding, out_dir / "digits.png", labels,
+          f"quelmo: {len(data)} handwritten digits, {total:.2f} s")
+    trust = trustworthiness(data, embedding, n_neighbors=15)
+    accuracy = cross_val_score(KNeighborsClassifier(n_neighbors=5), embedding, labels,
+                               cv=5).mean()
+    if not args.quiet:
+        print(f"digits: {data.shape[0]} samples x {data.shape[1]} features -> "
+              f"{out_dir / 'digits.npy'}, {out_dir / 'digits.png'}")
+        stages = ", ".join(f"{name} {sec:.3f} s" for name, sec in model.timings_.items())
+        print(f"time: {total:.3f} s in all ({stages})")
+        print(f"trustworthiness (15 neighbours): {trust:.4f}")
+        print(f"5-NN accuracy (5-fold cross-validated): {accuracy:.4f}")
+    return 0
+
+
+def _save(path: str | Path, embedding: np.ndarray) -> None:
+    try:
+        np.save(path, embedding)
+    except OSError as exc:
+        raise CommandError(f"{path}: cannot write the embedding ({exc})") from None
+
+
+def _plot(embedding: np.ndarray, path: str | Path, labels: np.ndarray | None,
+          title: str) -> None:
+    from quelmo._plot import save_scatter
+
+    try:
+        save_scatter(embedding, path, labels, title)
+    except ImportError as exc:
+        raise CommandError(str(exc)) from None
+    except OSError as exc:
+        raise CommandError(f"{path}: cannot write the plot ({exc})") from None
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of the ``quelmo`` command; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        if args.command == "embed":
+            return run_embed(args)
+        return run_demo(args)
+    except CommandError as exc:
+        print(f"quelmo: error: {exc}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except MemoryError:
+        print("quelmo: error: out of memory", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

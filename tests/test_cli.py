@@ -1,0 +1,140 @@
+"""The command line: file formats, labels, plots, progress lines, and bad
+input reported in one line with exit status 2."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quelmo.cli import main
+
+FAST = ["--n-epochs", "20", "--random-state", "0", "-q"]
+
+
+def blobs(n=120, d=4, seed=0):
+    rng = np.random.default_rng(seed)
+    labels = rng.integers(3, size=n)
+    return (rng.normal(scale=10, size=(3, d))[labels] + rng.normal(size=(n, d))), labels
+
+
+@pytest.fixture()
+def data_files(tmp_path):
+    X, y = blobs()
+    np.save(tmp_path / "x.npy", X)
+    np.savez(tmp_path / "xy.npz", X=X, y=y)
+    header = "a,b,c,kind,d\n"
+    lines = [f"{r[0]},{r[1]},{r[2]},class{lab},{r[3]}" for r, lab in zip(X, y)]
+    (tmp_path / "x.csv").write_text(header + "\n".join(lines) + "\n")
+    (tmp_path / "x.tsv").write_text("\n".join("\t".join(map(str, r)) for r in X) + "\n")
+    (tmp_path / "labels.txt").write_text("\n".join(map(str, y)) + "\n")
+    return tmp_path, X, y
+
+
+class TestEmbed:
+    @pytest.mark.parametrize("name", ["x.npy", "xy.npz", "x.tsv"])
+    def test_formats(self, data_files, name):
+        folder, X, _ = data_files
+        out = folder / "out.npy"
+        assert main(["embed", str(folder / name), "-o", str(out), *FAST]) == 0
+        embedding = np.load(out)
+        assert embedding.shape == (len(X), 2) and embedding.dtype == np.float32
+
+    def test_csv_header_and_label_column_with_plot(self, data_files):
+        folder, X, _ = data_files
+        out, png = folder / "out.npy", folder / "out.png"
+        assert main(["embed", str(folder / "x.csv"), "-o", str(out), "--plot", str(png),
+                     "--labels", "kind", *FAST]) == 0
+        assert np.load(out).shape == (len(X), 2)
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    def test_same_seed_same_file_output(self, data_files):
+        folder, _, _ = data_files
+        for name in ("a.npy", "b.npy"):
+            main(["embed", str(folder / "x.npy"), "-o", str(folder / name), *FAST])
+        assert (folder / "a.npy").read_bytes() == (folder / "b.npy").read_bytes()
+
+    def test_label_file_and_options(self, data_files):
+        folder, X, _ = data_files
+        png = folder / "p.png"
+        assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"),
+                     "--labels", str(folder / "labels.txt"), "--plot", str(png),
+                     "--n-neighbors", "8", "--metric", "cosine", "--init", "pca",
+                     "--n-components", "3", *FAST]) == 0
+        assert np.load(folder / "o.npy").shape == (len(X), 3)
+        assert png.exists()
+
+    def test_progress_lines(self, data_files, capsys):
+        folder, _, _ = data_files
+        main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), "-v",
+              "--n-epochs", "20"])
+        err = capsys.readouterr().err
+        for stage in ("read", "knn", "graph", "init", "layout"):
+            assert f"quelmo: {stage}" in err
+        main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), *FAST])
+        assert capsys.readouterr() == ("", "")
+
+
+class TestBadInput:
+    @pytest.mark.parametrize(
+        "setup, message",
+        [
+            (lambda d: None, "no such file"),
+            (lambda d: np.save(d / "in.npy", np.zeros(5)), "2-D"),
+            (lambda d: np.save(d / "in.npy", np.array([[1.0, np.nan], [0, 0]])), "NaN"),
+            (lambda d: np.save(d / "in.npy", np.zeros((1, 3))), "at least 2 samples"),
+            (lambda d: (d / "in.npy").write_bytes(b"not numpy"), "cannot be read"),
+            (lambda d: (d / "in.csv").write_text("a,b\n1,2\n3,x\n"), "column 'b' is not numeric"),
+            (lambda d: (d / "in.csv").write_text("1,2\n3\n"), "line 2 has 1 fields"),
+            (lambda d: (d / "in.csv").write_text(""), "empty"),
+            (lambda d: (d / "in.parquet").write_text("x"), "unsupported file type"),
+            (lambda d: np.savez(d / "in.npz", a=np.ones((3, 2)), b=np.ones(3)), "name the data"),
+        ],
+    )
+    def test_one_line_error_exit_2(self, tmp_path, capsys, setup, message):
+        setup(tmp_path)
+        matches = sorted(tmp_path.glob("in.*"))
+        source = matches[0] if matches else tmp_path / "in.npy"
+        status = main(["embed", str(source), "-o", str(tmp_path / "o.npy"), "-q"])
+        err = capsys.readouterr().err
+        assert status == 2
+        assert err.startswith("quelmo: error: ") and err.count("\n") == 1, err
+        assert message in err
+        assert not (tmp_path / "o.npy").exists()
+
+    def test_label_problems(self, data_files, capsys):
+        folder, _, _ = data_files
+        (folder / "short.txt").write_text("1\n2\n")
+        for labels, message in [("short.txt", "2 labels for 120 samples"),
+                                ("nosuchcolumn", "no column named")]:
+            arg = str(folder / labels) if labels.endswith(".txt") else labels
+            source = folder / ("x.npy" if labels.endswith(".txt") else "x.csv")
+            assert main(["embed", str(source), "-o", str(folder / "o.npy"), "--labels", arg,
+                         "-q"]) == 2
+            assert message in capsys.readouterr().err
+
+    def test_bad_usage_is_argparse_exit_2(self, capsys):
+        with pytest.raises(SystemExit) as info:
+            main(["embed"])
+        assert info.value.code == 2
+
+
+def test_entry_point_runs_as_module(data_files):
+    folder, _, _ = data_files
+    proc = subprocess.run([sys.executable, "-m", "quelmo", "embed", str(folder / "missing.npy"),
+                           "-o", str(folder / "o.npy")], capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert "Traceback" not in proc.stderr and "no such file" in proc.stderr
+
+
+def test_demo(tmp_path, capsys):
+    pytest.importorskip("sklearn")
+    pytest.importorskip("matplotlib")
+    assert main(["demo", "-o", str(tmp_path), "-q"]) == 0
+    assert np.load(tmp_path / "digits.npy").shape == (1797, 2)
+    assert (tmp_path / "digits.png").exists()
+    assert main(["demo", "-o", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert "trustworthiness" in out and "5-NN accuracy" in out and "time:" in out

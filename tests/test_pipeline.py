@@ -1,0 +1,194 @@
+"""The host's pipeline steps, each on its own: input checks, dense kNN
+arrays, graph and edge list, curve fit, initialisations."""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+from quelmo import _graph, _init, _input, _layout, _neighbors
+
+
+class TestCheckData:
+    def test_float32_c_contiguous_passes_without_copy(self):
+        X = np.ones((5, 3), np.float32)
+        assert _input.check_data(X) is X
+
+    def test_converts_and_copies_when_needed(self):
+        X = np.asfortranarray(np.arange(12, dtype=np.float64).reshape(4, 3))
+        out = _input.check_data(X)
+        assert out.dtype == np.float32 and out.flags.c_contiguous
+        np.testing.assert_array_equal(out, X)
+        assert _input.check_data([[1, 2], [3, 4]]).dtype == np.float32
+        assert _input.check_data(np.array([[True], [False]])).dtype == np.float32
+
+    @pytest.mark.parametrize(
+        "X, message",
+        [
+            (np.array([[1.0, np.nan]]), "NaN or infinity"),
+            (np.array([[1.0, np.inf], [0, 0]]), "NaN or infinity"),
+            (np.array([[1e39, 0.0], [0, 0]]), "too large for float32"),
+            (np.zeros(4), "2-D"),
+            (np.zeros((2, 2, 2)), "2-D"),
+            (np.zeros((0, 3)), "empty"),
+            (np.array([["a", "b"]]), "numeric"),
+            (np.array([[1 + 2j]]), "numeric"),
+            ([[1, 2], [3]], "could not be converted"),
+            (scipy.sparse.eye(3).tocsr(), "sparse"),
+        ],
+    )
+    def test_refusals(self, X, message):
+        with pytest.raises(ValueError, match=message):
+            _input.check_data(X)
+
+    def test_n_neighbors_reduced_with_warning(self):
+        with pytest.warns(UserWarning, match="using n_neighbors=4"):
+            assert _input.effective_n_neighbors(15, 4) == 4
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert _input.effective_n_neighbors(15, 15) == 15
+        with pytest.raises(ValueError, match="at least 2 samples"):
+            _input.effective_n_neighbors(15, 1)
+
+    def test_normalize_rows(self):
+        out = _input.normalize_rows(np.array([[3, 4], [0, 0]], np.float32))
+        np.testing.assert_allclose(out, [[0.6, 0.8], [0, 0]], rtol=1e-6)
+
+
+class TestDenseKnn:
+    def test_self_first_then_sorted_by_distance_then_id(self):
+        idx = np.array([[3, 1, 2], [0, 2, 3]], np.int32)
+        squared = np.array([[4.0, 1.0, 4.0], [9.0, 1.0, 0.25]], np.float32)
+        knn_idx, knn_dist = _neighbors.dense_knn(idx, squared)
+        np.testing.assert_array_equal(knn_idx, [[0, 1, 2, 3], [1, 3, 2, 0]])
+        np.testing.assert_array_equal(knn_dist, np.array([[0, 1, 2, 2], [0, 0.5, 1, 3]],
+                                                         np.float32))
+        assert knn_idx.dtype == np.int32 and knn_dist.dtype == np.float32
+
+    def test_fill_empty_slots_with_exact_neighbours(self):
+        data = np.array([[0.0], [1.0], [3.0], [7.0]], np.float32)
+        idx = np.array([[1, -1], [0, 2], [1, 3], [2, 1]], np.int32)
+        dist = np.array([[1, 1e30], [1, 4], [4, 16], [16, 36]], np.float32)
+        _neighbors.fill_empty_slots(data, idx, dist)
+        np.testing.assert_array_equal(idx[0], [1, 2])
+        np.testing.assert_array_equal(dist[0], [1, 9])
+        np.testing.assert_array_equal(idx[1:], [[0, 2], [1, 3], [2, 1]])  # untouched
+
+    def test_precomputed_checks(self):
+        ids = np.array([[0, 1, 2], [1, 0, 2], [2, 1, 0]])
+        d = np.array([[0, 1, 2], [0, 1, 1], [0, 1, 2]], np.float64)
+        knn_idx, knn_dist = _neighbors.check_precomputed_knn((ids, d), 3, 2)
+        assert knn_idx.shape == (3, 2) and knn_idx.dtype == np.int32
+        assert knn_dist.dtype == np.float32
+        with pytest.raises(ValueError, match="fewer than n_neighbors"):
+            _neighbors.check_precomputed_knn((ids, d), 3, 4)
+        with pytest.raises(ValueError, match="itself in column 0"):
+            _neighbors.check_precomputed_knn((ids[:, ::-1], d), 3, 3)
+        with pytest.raises(ValueError, match=r"lie in \[0, 3\)"):
+            _neighbors.check_precomputed_knn((ids * 2, d), 3, 3)
+        with pytest.raises(ValueError, match="pair"):
+            _neighbors.check_precomputed_knn(ids, 3, 3)
+        with pytest.raises(ValueError, match="rows"):
+            _neighbors.check_precomputed_knn((ids[:2], d[:2]), 3, 2)
+        with pytest.raises(ValueError, match="finite"):
+            _neighbors.check_precomputed_knn((ids, d * np.nan), 3, 2)
+
+
+class TestGraphAndEdges:
+    def test_graph_is_symmetric_csr(self):
+        rng = np.random.default_rng(0)
+        X = rng.normal(size=(60, 4)).astype(np.float32)
+        d2 = ((X[:, None] - X[None]) ** 2).sum(-1)
+        order = np.argsort(d2, axis=1, kind="stable")[:, :6]
+        knn_idx = order.astype(np.int32)
+        knn_dist = np.sqrt(np.take_along_axis(d2, order, axis=1)).astype(np.float32)
+        graph = _graph.fuzzy_graph(knn_idx, knn_dist)
+        assert isinstance(graph, scipy.sparse.csr_matrix) and graph.has_sorted_indices
+        assert abs(graph - graph.T).max() == 0
+        assert graph.diagonal().sum() == 0
+        assert graph.data.min() > 0 and graph.data.max() <= 1
+
+    def test_edge_list_drops_weak_edges_and_sets_periods(self):
+        graph = scipy.sparse.csr_matrix(np.array(
+            [[0, 1.0, 0.5, 0.001], [1.0, 0, 0, 0], [0.5, 0, 0, 0], [0.001, 0, 0, 0]],
+            np.float32))
+        head, tail, eps = _graph.edge_list(graph, n_epochs=200)
+        # 0.001 < 1.0 / 200: sampled less than once in the run, so dropped.
+        assert sorted(zip(head.tolist(), tail.tolist())) == [(0, 1), (0, 2), (1, 0), (2, 0)]
+        assert sorted(eps.tolist()) == [1.0, 1.0, 2.0, 2.0]
+        assert head.dtype == tail.dtype == np.int32 and eps.dtype == np.float32
+
+
+class TestCurveFit:
+    @pytest.mark.parametrize(
+        "spread, min_dist, a, b",
+        # Reference values: scipy.optimize.curve_fit on the same target curve.
+        [(1.0, 0.1, 1.57694346, 0.89506088), (1.0, 0.0, 1.9328084, 0.79049497),
+         (2.0, 0.1, 0.54466054, 0.84205543), (1.0, 0.5, 0.58303002, 1.33416699)],
+    )
+    def test_matches_least_squares_reference(self, spread, min_dist, a, b):
+        got = _layout.find_ab_params(spread, min_dist)
+        assert got == pytest.approx((a, b), rel=1e-5)
+
+
+class TestInit:
+    @staticmethod
+    def two_cliques(size: int) -> scipy.sparse.csr_matrix:
+        block = np.ones((size, size)) - np.eye(size)
+        dense = np.zeros((2 * size, 2 * size))
+        dense[:size, :size] = block
+        dense[size:, size:] = block
+        dense[0, size] = dense[size, 0] = 0.01  # one weak bridge
+        return scipy.sparse.csr_matrix(dense)
+
+    def test_spectral_separates_weakly_joined_clusters(self):
+        layout = _init.spectral_layout(self.two_cliques(20), 2, np.random.default_rng(0))
+        first = np.sign(layout[1:20, 0])
+        assert abs(first.sum()) == 19 and (np.sign(layout[21:, 0]) == -first[0]).all()
+
+    def test_several_components_are_placed_apart(self):
+        graph = self.two_cliques(30).tolil()
+        graph[0, 30] = graph[30, 0] = 0.0
+        graph = graph.tocsr()
+        graph.eliminate_zeros()
+        layout = _init.spectral_layout(graph, 2, np.random.default_rng(0))
+        a, b = layout[:30], layout[30:]
+        gap = np.linalg.norm(a.mean(0) - b.mean(0))
+        assert gap > 2 * max(np.ptp(a, axis=0).max(), np.ptp(b, axis=0).max()) / 2
+        assert np.isfinite(layout).all()
+
+    def test_large_component_uses_sparse_solver_deterministically(self):
+        rng = np.random.default_rng(1)
+        n = 1500
+        rows = np.arange(n)
+        ring = scipy.sparse.csr_matrix((np.ones(n), (rows, (rows + 1) % n)), shape=(n, n))
+        graph = (ring + ring.T).tocsr()
+        a = _init.spectral_layout(graph, 2, np.random.default_rng(5))
+        b = _init.spectral_layout(graph, 2, np.random.default_rng(5))
+        np.testing.assert_array_equal(a, b)
+        # A ring's first non-trivial eigenvectors are a cosine/sine pair: a circle.
+        radius = np.hypot(a[:, 0], a[:, 1])
+        assert radius.std() / radius.mean() < 0.05
+        del rng
+
+    def test_to_box_and_pca(self):
+        rng = np.random.default_rng(2)
+        data = rng.normal(size=(200, 5)).astype(np.float32) * [10, 1, 1, 1, 0.1]
+        layout = _init.pca_layout(data.astype(np.float32), 2, rng)
+        # The first principal axis is the high-variance first feature.
+        assert abs(np.corrcoef(layout[:, 0], data[:, 0])[0, 1]) > 0.99
+        boxed = _init.to_box(layout, rng)
+        assert boxed.dtype == np.float32 and boxed.flags.c_contiguous
+        assert boxed.min() > -0.01 and boxed.max() < 10.01
+
+    def test_init_array_checked_and_copied(self):
+        given = np.ones((4, 2))
+        out = _init.check_init_array(given, 4, 2)
+        assert out.dtype == np.float32 and not np.shares_memory(out, given)
+        with pytest.raises(ValueError, match="shape"):
+            _init.check_init_array(np.ones((4, 3)), 4, 2)
+        with pytest.raises(ValueError, match="NaN"):
+            _init.check_init_array(np.full((4, 2), np.nan), 4, 2)
