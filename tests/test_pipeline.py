@@ -35,7 +35,7 @@ class TestCheckData:
             (np.zeros((2, 2, 2)), "2-D"),
             (np.zeros((0, 3)), "empty"),
             (np.array([["a", "b"]]), "numeric"),
-            (np.array([[1 + 2j]]), "numeric"),
+            (np.array([[1 + 2j]]), "Complex data not supported"),
             ([[1, 2], [3]], "could not be converted"),
             (scipy.sparse.eye(3).tocsr(), "sparse"),
         ],
@@ -161,18 +161,27 @@ class TestInit:
         assert np.isfinite(layout).all()
 
     def test_large_component_uses_sparse_solver_deterministically(self):
+        # Three random sparse clusters of 600 points, joined by a few weak
+        # edges: too large for the dense path.
         rng = np.random.default_rng(1)
-        n = 1500
-        rows = np.arange(n)
-        ring = scipy.sparse.csr_matrix((np.ones(n), (rows, (rows + 1) % n)), shape=(n, n))
-        graph = (ring + ring.T).tocsr()
+        size, n = 600, 1800
+        rows = rng.integers(size, size=(3, 6000)) + (np.arange(3) * size)[:, None]
+        cols = rng.integers(size, size=(3, 6000)) + (np.arange(3) * size)[:, None]
+        rows = np.concatenate([rows.ravel(), [0, size, 2 * size]])
+        cols = np.concatenate([cols.ravel(), [size, 2 * size, 0]])
+        weights = np.concatenate([np.ones(18000), [0.01, 0.01, 0.01]])
+        graph = scipy.sparse.csr_matrix((weights, (rows, cols)), shape=(n, n))
+        graph = (graph + graph.T).tocsr()
+        graph.setdiag(0)
+        graph.eliminate_zeros()
         a = _init.spectral_layout(graph, 2, np.random.default_rng(5))
         b = _init.spectral_layout(graph, 2, np.random.default_rng(5))
         np.testing.assert_array_equal(a, b)
-        # A ring's first non-trivial eigenvectors are a cosine/sine pair: a circle.
-        radius = np.hypot(a[:, 0], a[:, 1])
-        assert radius.std() / radius.mean() < 0.05
-        del rng
+        centres = np.array([a[i * size:(i + 1) * size].mean(0) for i in range(3)])
+        spreads = [np.linalg.norm(a[i * size:(i + 1) * size] - centres[i], axis=1).mean()
+                   for i in range(3)]
+        gaps = [np.linalg.norm(centres[i] - centres[j]) for i, j in ((0, 1), (1, 2), (0, 2))]
+        assert min(gaps) > 5 * max(spreads)
 
     def test_to_box_and_pca(self):
         rng = np.random.default_rng(2)

@@ -17,6 +17,8 @@ def check_data(X: object, *, name: str = "X") -> np.ndarray:
 
     Raises
     ------
+    TypeError
+        If ``X`` is an object array holding something other than numbers.
     ValueError
         If ``X`` is sparse, not 2-D, not numeric, empty, too large for the
         native kernels, or holds NaN or infinite values (also after the
@@ -28,6 +30,15 @@ def check_data(X: object, *, name: str = "X") -> np.ndarray:
         array = np.asarray(X)
     except Exception as exc:  # ragged lists and other unconvertible objects
         raise ValueError(f"{name} could not be converted to a numeric array: {exc}") from exc
+    if array.dtype.kind == "c":
+        raise ValueError(f"{name} is complex: Complex data not supported")
+    if array.dtype.kind == "O":
+        try:
+            array = array.astype(np.float64)
+        except TypeError as exc:
+            raise TypeError(f"{name} must be numeric: {exc}") from None
+        except ValueError as exc:
+            raise ValueError(f"{name} must be numeric: {exc}") from None
     if array.dtype.kind not in "biuf":
         raise ValueError(f"{name} must be numeric (booleans, integers or floats), "
                          f"got dtype {array.dtype}")
@@ -36,7 +47,9 @@ def check_data(X: object, *, name: str = "X") -> np.ndarray:
                          f"got {array.ndim} dimension(s)")
     n, d = array.shape
     if n == 0 or d == 0:
-        raise ValueError(f"{name} is empty: shape {array.shape}")
+        what = "sample" if n == 0 else "feature"
+        raise ValueError(f"{name} is empty: found array with 0 {what}(s) "
+                         f"(shape={array.shape}) while a minimum of 1 is required.")
     if n > _INT32_MAX or d > _INT32_MAX:
         raise ValueError(f"{name} has too many rows or columns for the native kernels")
     with np.errstate(over="ignore"):
@@ -60,7 +73,7 @@ def effective_n_neighbors(n_neighbors: int, n_samples: int) -> int:
     """n_neighbors counts the point itself; it cannot exceed the number of
     points.  A larger value is reduced with a warning."""
     if n_samples < 2:
-        raise ValueError(f"at least 2 samples are needed, got {n_samples}")
+        raise ValueError(f"at least 2 samples are needed, got n_samples={n_samples}")
     if n_neighbors > n_samples:
         warnings.warn(
             f"n_neighbors={n_neighbors} is larger than the number of samples; "

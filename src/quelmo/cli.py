@@ -137,7 +137,7 @@ def run_demo(args: argparse.Namespace) -> int:
     except ImportError:
         raise CommandError("the demo needs scikit-learn and matplotlib: "
                            "pip install 'quelmo[demo]'") from None
-    verbose = not args.quiet
+    verbose = _stage_printer(args)
     out_dir = Path(args.output_dir)
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
