@@ -41,9 +41,16 @@ enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2 };
 // so that it compares normally.
 constexpr float kEmptyDist = 1e30f;
 
-// Candidates per batch of the distance kernels: each gets its own
-// accumulator chain, so a batch hides the latency of the fused steps.
+// Candidates per batch of the distance kernels.
 constexpr int kBatch = 4;
+
+// Block masks (see rows_view) are built for at least this many 8-blocks per
+// row, and kept when at most this fraction of the blocks is non-zero.
+constexpr int kMaskMinBlocks = 16;
+constexpr double kMaskMaxFill = 0.7;
+
+// Largest leaf copy a tree thread keeps (floats).
+constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
 
 // ---------------------------------------------------------------------------
 // Neighbour heap
@@ -81,12 +88,6 @@ inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc
         m = p;
     }
     return 1;
-}
-
-inline int row_has(const int32_t *hi, int k, int32_t c) {
-    for (int j = 0; j < k; ++j)
-        if (hi[j] == c) return 1;
-    return 0;
 }
 
 inline void row_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
@@ -154,6 +155,29 @@ inline float dotp(const float *a, const float *b, int d) {
     return s;
 }
 
+// The data matrix as the distance kernels see it.  bm, when present, holds
+// bw words per row: bit b of word w is set when the 8-block starting at
+// element 8 * (64 w + b) has a non-zero element (a NaN counts as non-zero).
+// Masks exist only for finite X.  Blocks that are zero in both vectors add
+// +0 to every lane of a sqd accumulator, which leaves it unchanged (the
+// accumulators are never -0), so they can be skipped.  A dotp block that is
+// zero in either vector adds signed zeros (both vectors finite: 0 * inf would
+// be NaN, so the caller checks the direction too); that can only change the
+// sign of a zero result, and the projections are only ever compared, where
+// -0 == +0.
+//
+// Xb, when present, is X as bytes: X holds only the integers 0 .. 255 (no
+// -0), so the bytes convert back to exactly the same floats while a row
+// takes a quarter of the memory traffic.
+struct rows_view {
+    const float *X;
+    int d;
+    int isa;
+    const uint64_t *bm;
+    int bw;
+    const uint8_t *Xb;
+};
+
 #if defined(QUELMO_KNN_X86)
 // One 8-lane register holds A0 in its low half and A1 in its high half, so a
 // single fused step advances both accumulators exactly as the portable loop
@@ -167,124 +191,219 @@ __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 
     return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehl_ps(h, h)));
 }
 
-__attribute__((target("avx2,fma"))) inline float sqd_avx2(const float *a, const float *b, int d) {
-    __m256 acc = _mm256_setzero_ps();
-    int t = 0;
-    for (; t + 8 <= d; t += 8) {
-        const __m256 x = _mm256_sub_ps(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t));
-        acc = _mm256_fmadd_ps(x, x, acc);
-    }
-    __m128 a0 = _mm256_castps256_ps128(acc);
-    for (; t + 4 <= d; t += 4) {
-        const __m128 x = _mm_sub_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t));
-        a0 = _mm_fmadd_ps(x, x, a0);
-    }
-    float s = reduce_avx2(acc, a0);
-    for (; t < d; ++t) {
-        const float x = a[t] - b[t];
-        const float p = x * x;
-        s = s + p;
-    }
-    return s;
+// Row elements come as float, or as bytes when X holds only the integers
+// 0 .. 255 (see rows_view); the conversion to float is exact.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const float *p) {
+    return _mm256_loadu_ps(p);
 }
 
-__attribute__((target("avx2,fma"))) inline float dotp_avx2(const float *a, const float *b, int d) {
-    __m256 acc = _mm256_setzero_ps();
-    int t = 0;
-    for (; t + 8 <= d; t += 8)
-        acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t), acc);
-    __m128 a0 = _mm256_castps256_ps128(acc);
-    for (; t + 4 <= d; t += 4)
-        a0 = _mm_fmadd_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t), a0);
-    float s = reduce_avx2(acc, a0);
-    for (; t < d; ++t) {
-        const float p = a[t] * b[t];
-        s = s + p;
-    }
-    return s;
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const uint8_t *p) {
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)p)));
 }
 
-// out[j] = sqd(q, row ids[j]) (or dotp when DOT), kBatch rows at a time with
-// independent accumulator chains; each row keeps its own lane order.
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const float *p) {
+    return _mm_loadu_ps(p);
+}
+
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const uint8_t *p) {
+    int32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(w)));
+}
+
+inline float elem(const float *p) { return *p; }
+inline float elem(const uint8_t *p) { return (float)*p; }
+
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 step8(__m256 acc, __m256 x,
+                                                                      const T *r) {
+    const __m256 y = load8(r);
+    if (DOT) return _mm256_fmadd_ps(x, y, acc);
+    const __m256 e = _mm256_sub_ps(x, y);
+    return _mm256_fmadd_ps(e, e, acc);
+}
+
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 step4(__m128 acc, __m128 x,
+                                                                      const T *r) {
+    const __m128 y = load4(r);
+    if (DOT) return _mm_fmadd_ps(x, y, acc);
+    const __m128 e = _mm_sub_ps(x, y);
+    return _mm_fmadd_ps(e, e, acc);
+}
+
 template <bool DOT>
-__attribute__((target("avx2,fma"))) void rows_avx2(const float *q, const float *X, int d,
-                                                    const int32_t *ids, int cnt, float *out) {
+__attribute__((always_inline)) inline float tail_term(float x, float y) {
+    if (DOT) return x * y;
+    const float e = x - y;
+    return e * e;
+}
+
+// A lower bound of the final sqd, taken at an 8-block boundary: every later
+// step adds a non-negative amount, and rounding to nearest is monotone, so
+// reducing the accumulators now never gives more than the finished distance.
+__attribute__((target("avx2,fma"))) inline float bound_avx2(__m256 acc) {
+    return reduce_avx2(acc, _mm256_castps256_ps128(acc));
+}
+
+// Bits of 16-block group g of a call's combined block mask (see rows_view):
+// for sqd the blocks where the query or any row is non-zero, for dotp those
+// where the direction and some row are both non-zero.
+template <bool DOT>
+__attribute__((always_inline)) inline uint32_t group_bits(const uint64_t *mq,
+                                                          const uint64_t *const *m, int nm,
+                                                          int g) {
+    const int w = g >> 2;
+    uint64_t rows = 0;
+    for (int j = 0; j < nm; ++j) rows |= m[j][w];
+    const uint64_t any = DOT ? (mq[w] & rows) : (mq[w] | rows);
+    return (uint32_t)(any >> ((g & 3) << 4)) & 0xFFFFu;
+}
+
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"), always_inline)) inline void step_four(
+    __m256 &c0, __m256 &c1, __m256 &c2, __m256 &c3, const float *q, const T *const *r,
+    int t) {
+    const __m256 x = _mm256_loadu_ps(q + t);
+    c0 = step8<DOT>(c0, x, r[0] + t);
+    c1 = step8<DOT>(c1, x, r[1] + t);
+    c2 = step8<DOT>(c2, x, r[2] + t);
+    c3 = step8<DOT>(c3, x, r[3] + t);
+}
+
+// sqd (or dotp) of q with one row.  mq and m: block masks of q and the row,
+// or mq null to visit every block.  With thr, a sqd may stop at a checkpoint
+// once its lower bound reaches *thr and return that bound (see sqd_rows).
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const uint64_t *mq,
+                                                   const T *r, const uint64_t *m, int d,
+                                                   const float *thr) {
+    __m256 c = _mm256_setzero_ps();
+    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
+    for (int g = 0; g < ngroups; ++g) {
+        const int base = g << 4;
+        const int inblk = nblk - base < 16 ? nblk - base : 16;
+        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
+        uint32_t bits = mq ? group_bits<DOT>(mq, &m, 1, g) : full;
+        if (bits == full) {
+            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
+                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
+        } else {
+            while (bits) {
+                const int t = (base + __builtin_ctz(bits)) << 3;
+                bits &= bits - 1;
+                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
+            }
+        }
+        if (!DOT && thr && g + 1 < ngroups) {
+            const float p = bound_avx2(c);
+            if (p >= *thr) return p;
+        }
+    }
+    int t = nblk << 3;
+    __m128 l = _mm256_castps256_ps128(c);
+    if (t + 4 <= d) {
+        l = step4<DOT>(l, _mm_loadu_ps(q + t), r + t);
+        t += 4;
+    }
+    float s = reduce_avx2(c, l);
+    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], elem(r + t));
+    return s;
+}
+
+// Four rows at once, each with its own accumulator chain (one chain alone is
+// bound by the latency of the fused step).  With thr, stops at a checkpoint
+// once all four lower bounds have reached their thresholds.
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const uint64_t *mq,
+                                                   const T *const *r,
+                                                   const uint64_t *const *m, int d,
+                                                   const float *thr, float *out) {
+    __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
+    __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
+    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
+    for (int g = 0; g < ngroups; ++g) {
+        const int base = g << 4;
+        const int inblk = nblk - base < 16 ? nblk - base : 16;
+        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
+        uint32_t bits = mq ? group_bits<DOT>(mq, m, 4, g) : full;
+        if (bits == full) {
+            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
+                step_four<DOT>(c0, c1, c2, c3, q, r, t);
+        } else {
+            while (bits) {
+                const int t = (base + __builtin_ctz(bits)) << 3;
+                bits &= bits - 1;
+                step_four<DOT>(c0, c1, c2, c3, q, r, t);
+            }
+        }
+        if (!DOT && thr && g + 1 < ngroups) {
+            const float p0 = bound_avx2(c0), p1 = bound_avx2(c1);
+            const float p2 = bound_avx2(c2), p3 = bound_avx2(c3);
+            if (p0 >= thr[0] && p1 >= thr[1] && p2 >= thr[2] && p3 >= thr[3]) {
+                out[0] = p0;
+                out[1] = p1;
+                out[2] = p2;
+                out[3] = p3;
+                return;
+            }
+        }
+    }
+    int t = nblk << 3;
+    __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
+    __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
+    if (t + 4 <= d) {
+        const __m128 x = _mm_loadu_ps(q + t);
+        l0 = step4<DOT>(l0, x, r[0] + t);
+        l1 = step4<DOT>(l1, x, r[1] + t);
+        l2 = step4<DOT>(l2, x, r[2] + t);
+        l3 = step4<DOT>(l3, x, r[3] + t);
+        t += 4;
+    }
+    float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
+    float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
+    for (; t < d; ++t) {
+        s0 = s0 + tail_term<DOT>(q[t], elem(r[0] + t));
+        s1 = s1 + tail_term<DOT>(q[t], elem(r[1] + t));
+        s2 = s2 + tail_term<DOT>(q[t], elem(r[2] + t));
+        s3 = s3 + tail_term<DOT>(q[t], elem(r[3] + t));
+    }
+    out[0] = s0;
+    out[1] = s1;
+    out[2] = s2;
+    out[3] = s3;
+}
+
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"))) void rows_typed(const T *X, const rows_view *v,
+                                                     const float *q, const uint64_t *mq,
+                                                     const int32_t *ids, int cnt,
+                                                     const float *thr, float *out) {
+    const int d = v->d;
     int j = 0;
-    for (; j + kBatch <= cnt; j += kBatch) {
-        const float *r0 = X + (int64_t)ids[j] * d;
-        const float *r1 = X + (int64_t)ids[j + 1] * d;
-        const float *r2 = X + (int64_t)ids[j + 2] * d;
-        const float *r3 = X + (int64_t)ids[j + 3] * d;
-        __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
-        __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
-        int t = 0;
-        for (; t + 8 <= d; t += 8) {
-            const __m256 x = _mm256_loadu_ps(q + t);
-            if (DOT) {
-                c0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r0 + t), c0);
-                c1 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r1 + t), c1);
-                c2 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r2 + t), c2);
-                c3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r3 + t), c3);
-            } else {
-                const __m256 e0 = _mm256_sub_ps(x, _mm256_loadu_ps(r0 + t));
-                const __m256 e1 = _mm256_sub_ps(x, _mm256_loadu_ps(r1 + t));
-                const __m256 e2 = _mm256_sub_ps(x, _mm256_loadu_ps(r2 + t));
-                const __m256 e3 = _mm256_sub_ps(x, _mm256_loadu_ps(r3 + t));
-                c0 = _mm256_fmadd_ps(e0, e0, c0);
-                c1 = _mm256_fmadd_ps(e1, e1, c1);
-                c2 = _mm256_fmadd_ps(e2, e2, c2);
-                c3 = _mm256_fmadd_ps(e3, e3, c3);
-            }
+    for (; j + 4 <= cnt; j += 4) {
+        const T *r[4];
+        const uint64_t *m[4];
+        for (int e = 0; e < 4; ++e) {
+            r[e] = X + (int64_t)ids[j + e] * d;
+            m[e] = mq ? v->bm + (int64_t)ids[j + e] * v->bw : nullptr;
         }
-        __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
-        __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
-        if (t + 4 <= d) {
-            const __m128 x = _mm_loadu_ps(q + t);
-            if (DOT) {
-                l0 = _mm_fmadd_ps(x, _mm_loadu_ps(r0 + t), l0);
-                l1 = _mm_fmadd_ps(x, _mm_loadu_ps(r1 + t), l1);
-                l2 = _mm_fmadd_ps(x, _mm_loadu_ps(r2 + t), l2);
-                l3 = _mm_fmadd_ps(x, _mm_loadu_ps(r3 + t), l3);
-            } else {
-                const __m128 e0 = _mm_sub_ps(x, _mm_loadu_ps(r0 + t));
-                const __m128 e1 = _mm_sub_ps(x, _mm_loadu_ps(r1 + t));
-                const __m128 e2 = _mm_sub_ps(x, _mm_loadu_ps(r2 + t));
-                const __m128 e3 = _mm_sub_ps(x, _mm_loadu_ps(r3 + t));
-                l0 = _mm_fmadd_ps(e0, e0, l0);
-                l1 = _mm_fmadd_ps(e1, e1, l1);
-                l2 = _mm_fmadd_ps(e2, e2, l2);
-                l3 = _mm_fmadd_ps(e3, e3, l3);
-            }
-            t += 4;
-        }
-        float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
-        float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
-        for (; t < d; ++t) {
-            const float x = q[t];
-            if (DOT) {
-                const float p0 = x * r0[t], p1 = x * r1[t], p2 = x * r2[t], p3 = x * r3[t];
-                s0 = s0 + p0;
-                s1 = s1 + p1;
-                s2 = s2 + p2;
-                s3 = s3 + p3;
-            } else {
-                const float e0 = x - r0[t], e1 = x - r1[t], e2 = x - r2[t], e3 = x - r3[t];
-                const float p0 = e0 * e0, p1 = e1 * e1, p2 = e2 * e2, p3 = e3 * e3;
-                s0 = s0 + p0;
-                s1 = s1 + p1;
-                s2 = s2 + p2;
-                s3 = s3 + p3;
-            }
-        }
-        out[j] = s0;
-        out[j + 1] = s1;
-        out[j + 2] = s2;
-        out[j + 3] = s3;
+        four_avx2<DOT, T>(q, mq, r, m, d, thr ? thr + j : nullptr, out + j);
     }
-    for (; j < cnt; ++j) {
-        const float *r = X + (int64_t)ids[j] * d;
-        out[j] = DOT ? dotp_avx2(q, r, d) : sqd_avx2(q, r, d);
-    }
+    for (; j < cnt; ++j)
+        out[j] = one_avx2<DOT, T>(q, mq, X + (int64_t)ids[j] * d,
+                                  mq ? v->bm + (int64_t)ids[j] * v->bw : nullptr, d,
+                                  thr ? thr + j : nullptr);
+}
+
+template <bool DOT>
+inline void rows_avx2(const rows_view *v, const float *q, const uint64_t *mq,
+                      const int32_t *ids, int cnt, const float *thr, float *out) {
+    if (!v->bm) mq = nullptr;
+    if (v->Xb)
+        rows_typed<DOT, uint8_t>(v->Xb, v, q, mq, ids, cnt, thr, out);
+    else
+        rows_typed<DOT, float>(v->X, v, q, mq, ids, cnt, thr, out);
 }
 #endif
 
@@ -342,40 +461,70 @@ void rows_neon(const float *q, const float *X, int d, const int32_t *ids, int cn
 #endif
 
 // out[j] = sqd(q, X row ids[j], d) for j in [0, cnt).
-inline void sqd_rows(int isa, const float *q, const float *X, int d, const int32_t *ids,
-                     int cnt, float *out) {
+//
+// thr (null, or cnt thresholds) allows a cheaper answer: once a lower bound
+// of the distance reaches thr[j], out[j] may be that bound instead.  Callers
+// pass the largest distance of every row the pair will be offered to, taken
+// before the offers; on finite data those only decrease until the offers, so
+// a bound at or above them is rejected by the heap's first test just as the
+// exact distance would be, and nothing else reads the value.
+inline void sqd_rows(const rows_view *v, const float *q, const uint64_t *mq,
+                     const int32_t *ids, int cnt, const float *thr, float *out) {
 #if defined(QUELMO_KNN_X86)
-    if (isa == ISA_AVX2) {
-        rows_avx2<false>(q, X, d, ids, cnt, out);
+    if (v->isa == ISA_AVX2) {
+        rows_avx2<false>(v, q, mq, ids, cnt, thr, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
-    if (isa == ISA_NEON) {
-        rows_neon<false>(q, X, d, ids, cnt, out);
+    if (v->isa == ISA_NEON) {
+        rows_neon<false>(q, v->X, v->d, ids, cnt, out);
         return;
     }
 #endif
-    (void)isa;
-    for (int j = 0; j < cnt; ++j) out[j] = sqd(q, X + (int64_t)ids[j] * d, d);
+    (void)mq;
+    (void)thr;
+    for (int j = 0; j < cnt; ++j) out[j] = sqd(q, v->X + (int64_t)ids[j] * v->d, v->d);
 }
 
 // out[j] = dotp(X row ids[j], q, d); the fused product is symmetric in its
-// factors, so the operand order does not matter.
-inline void dotp_rows(int isa, const float *q, const float *X, int d, const int32_t *ids,
-                      int cnt, float *out) {
+// factors, so the operand order does not matter.  mq: block mask of q, or
+// null (always null unless q is finite).
+inline void dotp_rows(const rows_view *v, const float *q, const uint64_t *mq,
+                      const int32_t *ids, int cnt, float *out) {
 #if defined(QUELMO_KNN_X86)
-    if (isa == ISA_AVX2) {
-        rows_avx2<true>(q, X, d, ids, cnt, out);
+    if (v->isa == ISA_AVX2) {
+        rows_avx2<true>(v, q, mq, ids, cnt, nullptr, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
-    if (isa == ISA_NEON) {
-        rows_neon<true>(q, X, d, ids, cnt, out);
+    if (v->isa == ISA_NEON) {
+        rows_neon<true>(q, v->X, v->d, ids, cnt, out);
         return;
     }
 #endif
-    (void)isa;
-    for (int j = 0; j < cnt; ++j) out[j] = dotp(X + (int64_t)ids[j] * d, q, d);
+    (void)mq;
+    for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * v->d, q, v->d);
+}
+
+// Block masks of the rows of X (see rows_view); returns the number of
+// non-zero blocks.  Bits past the last full 8-block stay clear.
+int64_t block_masks(const float *X, int n, int d, int bw, uint64_t *bm) {
+    const int nblk = d >> 3;
+    int64_t count = 0;
+    for (int i = 0; i < n; ++i) {
+        const float *x = X + (int64_t)i * d;
+        uint64_t *m = bm + (int64_t)i * bw;
+        for (int w = 0; w < bw; ++w) m[w] = 0;
+        for (int b = 0; b < nblk; ++b) {
+            int nz = 0;
+            for (int l = 0; l < 8; ++l) nz |= x[8 * b + l] != 0.0f;
+            if (nz) {
+                m[b >> 6] |= (uint64_t)1 << (b & 63);
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 inline int resolve_isa() {
@@ -413,13 +562,14 @@ struct rpx {
     int32_t *hi;
     uint8_t *hf;
     double *pv;
-    // Thread scratch: the split direction (d floats, needed only before the
-    // recursive calls, so one vector serves every depth), and leaf buffers of
-    // min(leaf, n) ids and distances.
+    // The split direction: d floats of thread scratch; it is needed only
+    // before the recursive calls, so one vector serves every depth.
     float *dir;
-    int32_t *lid;
-    float *ldist;
-    int isa;
+    uint64_t *dm;  // block mask of dir (bw words) when the data have masks
+    float *lbuf;   // room for lcap rows of a leaf as floats, or null
+    int lcap;
+    rows_view v;
+    int finite;    // 1 when X is finite: distances may stop at a lower bound
 };
 
 struct treework {
@@ -431,6 +581,11 @@ struct treework {
     uint8_t *hf;
     uint64_t seed;
     int isa;
+    int finite;
+    const uint64_t *bm;  // block masks of X, or null
+    int bw;
+    const uint8_t *Xb;   // X as bytes, or null
+    int32_t *order;      // receives the last tree's leaf order, or null
     int status;   // 0, or -2 when the thread's scratch could not be allocated
     int started;  // 1 when running on its own thread, to be joined
 };
@@ -485,43 +640,52 @@ void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
 }
 
 // All pairs of one leaf, a ascending and b ascending within it, each pair
-// offered to both rows.  The distances of one a are computed in a batch
-// before its pushes; they do not depend on the table, so only the order of
-// the pushes matters, and it is kept.
+// offered to both rows.  Distances are computed a batch ahead of their
+// pushes; they do not depend on the table, so only the order of the pushes
+// matters, and it is kept.  The leaf's rows are first copied (as floats)
+// into thread scratch, where the m * (m - 1) / 2 distances find them in
+// cache and contiguous.
 void leaf_pairs(rpx *c, const int32_t *ids, int m) {
     const int k = c->k, d = c->d;
+    rows_view lv = c->v;
+    lv.bm = nullptr;  // masks do not pay where the rows are in cache
+    const int local = c->lbuf != nullptr && m <= c->lcap;
+    if (local) {
+        for (int a = 0; a < m; ++a) {
+            float *dst = c->lbuf + (int64_t)a * d;
+            if (c->v.Xb) {
+                const uint8_t *src = c->v.Xb + (int64_t)ids[a] * d;
+                for (int t = 0; t < d; ++t) dst[t] = (float)src[t];
+            } else {
+                std::memcpy(dst, c->X + (int64_t)ids[a] * d, (size_t)d * sizeof(float));
+            }
+        }
+        lv.X = c->lbuf;
+        lv.Xb = nullptr;
+    }
     for (int a = 0; a + 1 < m; ++a) {
         const int32_t u = ids[a];
+        const float *q = local ? c->lbuf + (int64_t)a * d : c->X + (int64_t)u * d;
         float *ud = c->hd + (int64_t)u * k;
         int32_t *ui = c->hi + (int64_t)u * k;
         uint8_t *uf = c->hf + (int64_t)u * k;
-        // A pair whose ids already sit in each other's rows is rejected by
-        // both pushes whatever its distance (hpush never inserts an id
-        // twice), so its distance is not needed.  The table can change
-        // between this look and the pushes, so a skipped pair is looked at
-        // again when its turn comes.
-        int cnt = 0;
-        for (int b = a + 1; b < m; ++b) {
-            const int32_t v = ids[b];
-            if (row_has(ui, k, v) && row_has(c->hi + (int64_t)v * k, k, u)) continue;
-            c->lid[cnt++] = v;
-        }
-        sqd_rows(c->isa, c->X + (int64_t)u * d, c->X, d, c->lid, cnt, c->ldist);
-        int q = 0;
-        for (int b = a + 1; b < m; ++b) {
-            const int32_t v = ids[b];
-            float *vd = c->hd + (int64_t)v * k;
-            int32_t *vi = c->hi + (int64_t)v * k;
-            uint8_t *vf = c->hf + (int64_t)v * k;
-            float dd;
-            if (q < cnt && c->lid[q] == v) {
-                dd = c->ldist[q++];
-            } else {
-                if (row_has(ui, k, v) && row_has(vi, k, u)) continue;
-                sqd_rows(c->isa, c->X + (int64_t)u * d, c->X, d, &v, 1, &dd);
+        for (int b = a + 1; b < m; b += kBatch) {
+            const int cnt = m - b < kBatch ? m - b : kBatch;
+            int32_t rid[kBatch];
+            float thr[kBatch], bd[kBatch];
+            for (int j = 0; j < cnt; ++j) {
+                const int32_t v = ids[b + j];
+                const float vroot = c->hd[(int64_t)v * k];
+                rid[j] = local ? b + j : v;
+                thr[j] = ud[0] > vroot ? ud[0] : vroot;
             }
-            hpush(ud, ui, uf, k, v, dd);
-            hpush(vd, vi, vf, k, u, dd);
+            sqd_rows(&lv, q, nullptr, rid, cnt, c->finite ? thr : nullptr, bd);
+            for (int j = 0; j < cnt; ++j) {
+                const int32_t v = ids[b + j];
+                hpush(ud, ui, uf, k, v, bd[j]);
+                hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k,
+                      u, bd[j]);
+            }
         }
     }
 }
@@ -541,11 +705,29 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     const float *xa = c->X + (int64_t)idx[lo + ia] * d;
     const float *xb = c->X + (int64_t)idx[lo + ib] * d;
     for (int t = 0; t < d; ++t) c->dir[t] = xb[t] - xa[t];
+    // The direction's block mask, only when every element is finite (a
+    // difference of finite values can still overflow).
+    const uint64_t *dm = nullptr;
+    if (c->v.bm) {
+        const int nblk = d >> 3;
+        uint32_t bad = 0;
+        for (int w = 0; w < c->v.bw; ++w) c->dm[w] = 0;
+        for (int b = 0; b < nblk; ++b) {
+            int nz = 0;
+            for (int l = 0; l < 8; ++l) {
+                const float x = c->dir[8 * b + l];
+                nz |= x != 0.0f;
+                bad |= !(x - x == 0.0f);
+            }
+            if (nz) c->dm[b >> 6] |= (uint64_t)1 << (b & 63);
+        }
+        if (!bad) dm = c->dm;
+    }
     // Projections in chunks through a fixed buffer, widened to double.
     float chunk[64];
     for (int i = 0; i < m; i += 64) {
         const int cnt = m - i < 64 ? m - i : 64;
-        dotp_rows(c->isa, c->dir, c->X, d, idx + lo + i, cnt, chunk);
+        dotp_rows(&c->v, c->dir, dm, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
     }
     const int mid = m / 2;
@@ -558,13 +740,18 @@ void *treeworker(void *arg) {
     treework *w = (treework *)arg;
     const int n = w->n;
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
-    const int lcap = w->leaf < n ? w->leaf : n;
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
-    float *dir = (float *)std::malloc((size_t)w->d * sizeof(float));
-    int32_t *lid = (int32_t *)std::malloc((size_t)lcap * sizeof(int32_t));
-    float *ldist = (float *)std::malloc((size_t)lcap * sizeof(float));
-    if (idx && pv && dir && lid && ldist) {
+    // The direction's mask words first, then the direction itself.
+    uint64_t *dirbuf = (uint64_t *)std::malloc((size_t)w->bw * sizeof(uint64_t) +
+                                               (size_t)w->d * sizeof(float));
+    // Leaf rows as floats, where a whole leaf fits in a modest buffer; the
+    // buffer only saves time, so the tree is built without it otherwise.
+    const int lcap = w->leaf < n ? w->leaf : n;
+    float *lbuf = (int64_t)lcap * w->d <= kLeafBufFloats
+                      ? (float *)std::malloc((size_t)lcap * (size_t)w->d * sizeof(float))
+                      : nullptr;
+    if (idx && pv && dirbuf) {
         rpx c;
         c.n = n;
         c.d = w->d;
@@ -575,10 +762,17 @@ void *treeworker(void *arg) {
         c.hi = w->hi;
         c.hf = w->hf;
         c.pv = pv;
-        c.dir = dir;
-        c.lid = lid;
-        c.ldist = ldist;
-        c.isa = w->isa;
+        c.dm = dirbuf;
+        c.dir = (float *)(dirbuf + w->bw);
+        c.lbuf = lbuf;
+        c.lcap = lcap;
+        c.v.X = w->X;
+        c.v.d = w->d;
+        c.v.isa = w->isa;
+        c.v.bm = w->bm;
+        c.v.bw = w->bw;
+        c.v.Xb = w->Xb;
+        c.finite = w->finite;
         uint64_t rng = w->seed;
         for (int t = w->t0; t < w->t1; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
@@ -590,13 +784,13 @@ void *treeworker(void *arg) {
             }
             rp(&c, idx, 0, n, &rng);
         }
+        if (w->order) std::memcpy(w->order, idx, (size_t)n * sizeof(int32_t));
         w->status = 0;
     } else {
         w->status = -2;
     }
-    std::free(ldist);
-    std::free(lid);
-    std::free(dir);
+    std::free(lbuf);
+    std::free(dirbuf);
     std::free(pv);
     std::free(idx);
     return nullptr;
@@ -635,16 +829,21 @@ struct work {
     uint8_t *hf;
     long upd;
     int isa;
-    // Thread scratch, or null for the plain path: candidate ids and their
-    // distances (k*k + k each), and an open-addressing set of the ids offered
-    // to the current row (hcap slots, a power of two; a slot is live when its
-    // stamp equals the row's stamp).
+    const uint64_t *bm;  // block masks of X, or null
+    int bw;
+    const uint8_t *Xb;   // X as bytes, or null
+    // Rows are visited as order[i0 .. i1) (see the driver), or i0 .. i1
+    // when order is null.
+    const int32_t *order;
+    // Thread scratch, or null for the plain path: candidate ids (k*k + k),
+    // and an open-addressing set of the ids offered to the current row
+    // (2^hbits slots; a slot is live when its stamp equals the row's stamp).
     int32_t *cand;
-    float *cdist;
     int32_t *hkey;
     uint32_t *hstamp;
     int hbits;
-    int skip;  // 1 when the data are finite, so offered ids may be skipped
+    int finite;  // 1 when X is finite: offered ids may be skipped and
+                 // distances may stop at a lower bound
     int started;
 };
 
@@ -667,12 +866,15 @@ inline int offer_once(work *w, uint32_t stamp, int32_t c) {
 void *descworker(void *arg) {
     work *w = (work *)arg;
     const int n = w->n, d = w->d, k = w->k;
+    const rows_view v = {w->X, d, w->isa, w->bm, w->bw, w->Xb};
     long upd = 0;
-    if (w->cand && w->skip)
+    if (w->cand && w->finite)
         std::memset(w->hstamp, 0, ((size_t)1 << w->hbits) * sizeof(uint32_t));
-    for (int i = w->i0; i < w->i1; ++i) {
+    for (int pos = w->i0; pos < w->i1; ++pos) {
+        const int i = w->order ? w->order[pos] : pos;
         const int64_t off = (int64_t)i * k;
         const float *x = w->X + (int64_t)i * d;
+        const uint64_t *mx = w->bm ? w->bm + (int64_t)i * w->bw : nullptr;
         float *rd = w->hd + off;
         int32_t *ri = w->hi + off;
         uint8_t *rf = w->hf + off;
@@ -684,13 +886,17 @@ void *descworker(void *arg) {
                 for (int b = 0; b < k; ++b) {
                     const int32_t c = w->sh[(int64_t)j * k + b];
                     if (c < 0 || c >= n || c == i) continue;
-                    upd += hpush(rd, ri, rf, k, c, sqd(x, w->X + (int64_t)c * d, d));
+                    float dc;
+                    sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
+                    upd += hpush(rd, ri, rf, k, c, dc);
                 }
             }
             for (int a = 0; a < w->rcn[i]; ++a) {
                 const int32_t c = w->revn[off + a];
                 if (c < 0 || c >= n || c == i) continue;
-                upd += hpush(rd, ri, rf, k, c, sqd(x, w->X + (int64_t)c * d, d));
+                float dc;
+                sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
+                upd += hpush(rd, ri, rf, k, c, dc);
             }
             continue;
         }
@@ -708,8 +914,8 @@ void *descworker(void *arg) {
         // The ids in the row when it is reached count as offered for the same
         // reason.  With NaN in play a NaN root can be replaced by a larger
         // value, so the skip is only taken on finite data.
-        const uint32_t stamp = (uint32_t)(i - w->i0) + 1u;
-        if (w->skip)
+        const uint32_t stamp = (uint32_t)(pos - w->i0) + 1u;
+        if (w->finite)
             for (int a = 0; a < k; ++a)
                 if (ri[a] >= 0) offer_once(w, stamp, ri[a]);
         int nc = 0;
@@ -721,29 +927,49 @@ void *descworker(void *arg) {
             for (int b = 0; b < k; ++b) {
                 const int32_t c = nb[b];
                 if (c < 0 || c >= n || c == i) continue;
-                if (w->skip && !offer_once(w, stamp, c)) continue;
+                if (w->finite && !offer_once(w, stamp, c)) continue;
                 w->cand[nc++] = c;
             }
         }
         for (int a = 0; a < w->rcn[i]; ++a) {
             const int32_t c = w->revn[off + a];
             if (c < 0 || c >= n || c == i) continue;
-            if (w->skip && !offer_once(w, stamp, c)) continue;
+            if (w->finite && !offer_once(w, stamp, c)) continue;
             w->cand[nc++] = c;
         }
-        // Distances do not depend on the row, so they are computed in a batch
-        // ahead of the pushes, which keep their order.
-        sqd_rows(w->isa, x, w->X, d, w->cand, nc, w->cdist);
-        for (int q = 0; q < nc; ++q) upd += hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
+        // Distances do not depend on the row, so each batch is computed ahead
+        // of its pushes, which keep their order.
+        for (int q = 0; q < nc; q += kBatch) {
+            const int cnt = nc - q < kBatch ? nc - q : kBatch;
+            float thr[kBatch], bd[kBatch];
+            for (int j = 0; j < cnt; ++j) thr[j] = rd[0];
+            sqd_rows(&v, x, mx, w->cand + q, cnt, w->finite ? thr : nullptr, bd);
+            for (int j = 0; j < cnt; ++j) upd += hpush(rd, ri, rf, k, w->cand[q + j], bd[j]);
+        }
     }
     w->upd = upd;
     return nullptr;
 }
 
-int all_finite(const float *X, int64_t count) {
-    int ok = 1;
-    for (int64_t j = 0; j < count; ++j) ok &= std::isfinite(X[j]) ? 1 : 0;
-    return ok;
+// Properties of X, on the bit patterns so that the loop vectorises: bit 0 of
+// the result is set when every element is finite (exponent bits not all
+// ones), bit 1 when every element is one of the integers 0 .. 255, -0 not
+// included (its bits differ from those of the clamped and rounded value).
+int scan_data(const float *X, int64_t count) {
+    uint32_t nonfinite = 0, nonbyte = 0;
+    for (int64_t j = 0; j < count; ++j) {
+        const float v = X[j];
+        uint32_t b;
+        std::memcpy(&b, &v, sizeof b);
+        nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
+        float c = v > 255.0f ? 255.0f : v;
+        c = c > 0.0f ? c : 0.0f;  // NaN becomes 0 here
+        const float r = (float)(int32_t)c;
+        uint32_t rb;
+        std::memcpy(&rb, &r, sizeof rb);
+        nonbyte |= (uint32_t)(rb != b);
+    }
+    return (nonfinite ? 0 : 1) | (nonbyte ? 0 : 2);
 }
 
 // Runs fn(arg) on a new thread, or in the calling thread when no thread can
@@ -782,7 +1008,34 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
     if (n_trees <= 0) n_trees = 1;
     const int teff = eff < (long)n_trees ? (int)eff : n_trees;  // >= 1: both are
     const int isa = resolve_isa();
+    const int flags = scan_data(X, (int64_t)n * d);
+    const int finite = flags & 1;
     int rc = 0;
+
+    // A byte copy of X where it is exact; optional, like the masks below.
+    uint8_t *Xb = nullptr;
+    if (isa == ISA_AVX2 && (flags & 2)) {
+        Xb = (uint8_t *)std::malloc((size_t)n * (size_t)d);
+        if (Xb)
+            for (int64_t j = 0; j < (int64_t)n * d; ++j) Xb[j] = (uint8_t)(int32_t)X[j];
+    }
+
+    // Block masks pay only where many blocks are zero (image-like data), and
+    // only the AVX2 kernels read them.  They are optional: without them every
+    // block is visited, with the same result.
+    const int nblk = d >> 3;
+    const int bw = (nblk + 63) >> 6;
+    uint64_t *bm = nullptr;
+    if (isa == ISA_AVX2 && finite && nblk >= kMaskMinBlocks) {
+        bm = (uint64_t *)std::malloc((size_t)n * (size_t)bw * sizeof(uint64_t));
+        if (bm && (double)block_masks(X, n, d, bw, bm) > kMaskMaxFill * (double)n * nblk) {
+            std::free(bm);
+            bm = nullptr;
+        }
+    }
+    // The leaf order of the first tree thread's last tree, for the descent
+    // (optional as well).
+    int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
 
     pthread_t *tth = (pthread_t *)std::malloc((size_t)teff * sizeof(pthread_t));
     treework *tw = (treework *)std::malloc((size_t)teff * sizeof(treework));
@@ -828,6 +1081,11 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             w->hf = thf[e];
             w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
             w->isa = isa;
+            w->finite = finite;
+            w->bm = bm;
+            w->bw = bw;
+            w->Xb = Xb;
+            w->order = e == 0 ? order : nullptr;
             w->status = 0;
             if (count > 0) w->started = spawn_or_run(&tth[e], treeworker, w);
         }
@@ -885,6 +1143,11 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
         // Descent.  Without its thread and record arrays the call still
         // succeeds with the merged forest table; without the optional scratch
         // it runs the plain path, which gives the same result.
+        //
+        // Within an iteration a row's outcome depends only on the snapshot
+        // and on the row itself, so rows may be visited in any order and on
+        // any thread.  Visiting them in a tree's leaf order puts neighbours
+        // next to each other, and their shared candidates are still in cache.
         const int deff = eff < (long)n ? (int)eff : n;
         pthread_t *dth = (pthread_t *)std::malloc((size_t)deff * sizeof(pthread_t));
         work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
@@ -897,10 +1160,9 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             int hbits = 4;
             while (((size_t)1 << hbits) < 2 * distinct) ++hbits;
             const size_t hcap = (size_t)1 << hbits;
-            const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
+            const size_t per = ncand * sizeof(int32_t) +
                                hcap * (sizeof(int32_t) + sizeof(uint32_t));
             char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
-            const int skip = all_finite(X, (int64_t)n * d);
             const int base = n / deff, rem = n % deff;
             for (int e = 0; e < deff; ++e) {
                 work *w = &dw[e];
@@ -916,20 +1178,21 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->hi = knn_idx;
                 w->hf = hf;
                 w->isa = isa;
+                w->bm = bm;
+                w->bw = bw;
+                w->Xb = Xb;
+                w->order = order;
                 w->hbits = hbits;
-                w->skip = skip;
+                w->finite = finite;
                 if (scratch) {
                     char *p = scratch + per * (size_t)e;
                     w->cand = (int32_t *)p;
                     p += ncand * sizeof(int32_t);
-                    w->cdist = (float *)p;
-                    p += ncand * sizeof(float);
                     w->hkey = (int32_t *)p;
                     p += hcap * sizeof(int32_t);
                     w->hstamp = (uint32_t *)p;
                 } else {
                     w->cand = nullptr;
-                    w->cdist = nullptr;
                     w->hkey = nullptr;
                     w->hstamp = nullptr;
                 }
@@ -984,6 +1247,9 @@ free_tables:
             std::free(thd[e]);
         }
 free_tree_arrays:
+    std::free(order);
+    std::free(bm);
+    std::free(Xb);
     std::free(thf);
     std::free(thi);
     std::free(thd);
