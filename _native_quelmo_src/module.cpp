@@ -33,6 +33,45 @@ static int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t i
     return 0;
 }
 
+static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *idx_obj, *dist_obj;
+    int n, d, k, n_trees, n_iters, leaf_size, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOiiiiiKii", &x_obj, &idx_obj, &dist_obj, &n, &d, &k,
+                          &n_trees, &n_iters, &seed, &leaf_size, &n_threads))
+        return nullptr;
+    if (n <= 0 || d <= 0 || k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
+        return nullptr;
+    }
+
+    // Products of two positive ints fit in 64 bits.
+    const Py_ssize_t nd = (Py_ssize_t)n * (Py_ssize_t)d;
+    const Py_ssize_t nk = (Py_ssize_t)n * (Py_ssize_t)k;
+    Py_buffer x, idx, dist;
+    PyObject *result = nullptr;
+    if (get_buffer(x_obj, &x, 0, 4, nd, "x") != 0) return nullptr;
+    if (get_buffer(idx_obj, &idx, 1, 4, nk, "idx") != 0) goto fail_x;
+    if (get_buffer(dist_obj, &dist, 1, 4, nk, "dist") != 0) goto fail_idx;
+
+    {
+        PyThreadState *save = PyEval_SaveThread();
+        // The kernel takes leaf_size before seed, unlike the argument list.
+        const int rc = vorlix_knn_descent_f32(n, d, k, (const float *)x.buf, n_trees, n_iters,
+                                              leaf_size, (uint64_t)seed, (int32_t *)idx.buf,
+                                              (float *)dist.buf, n_threads);
+        PyEval_RestoreThread(save);
+        result = PyLong_FromLong(rc);
+    }
+
+    PyBuffer_Release(&dist);
+fail_idx:
+    PyBuffer_Release(&idx);
+fail_x:
+    PyBuffer_Release(&x);
+    return result;
+}
+
 static PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
     PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
     int n_samples, n_neighbors;
@@ -98,6 +137,8 @@ fail_idx:
 }
 
 static PyMethodDef methods[] = {
+    {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS,
+     "Fill kNN indices and squared distances with the vendored Quelmo kNN kernel."},
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS,
      "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."},
     {nullptr, nullptr, 0, nullptr},

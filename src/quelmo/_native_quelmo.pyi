@@ -5,6 +5,22 @@ from typing import Any
 
 Buffer = Any
 
+def knn_descent_f32(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Fill kNN indices and squared distances with the vendored Quelmo kNN kernel."""
+
 def umap_graph_f32(
     idx: Buffer,
     dist: Buffer,
