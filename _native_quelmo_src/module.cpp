@@ -136,11 +136,74 @@ fail_idx:
     return result;
 }
 
+static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
+    PyObject *embedding_obj, *head_obj, *tail_obj, *eps_obj;
+    int n_samples, dim, n_epochs;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    int n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKi", &embedding_obj, &head_obj, &tail_obj,
+                          &eps_obj, &n_samples, &dim, &n_epochs, &a, &b, &gamma,
+                          &initial_alpha, &negative_sample_rate, &seed, &n_threads))
+        return nullptr;
+    if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+        return nullptr;
+    }
+
+    const Py_ssize_t emb_items = (Py_ssize_t)n_samples * (Py_ssize_t)dim;
+    Py_buffer embedding, head, tail, eps;
+    PyObject *result = nullptr;
+    if (get_buffer(embedding_obj, &embedding, 1, 4, emb_items, "embedding") != 0) return nullptr;
+    if (get_buffer(head_obj, &head, 0, 4, 0, "head") != 0) goto fail_embedding;
+    if (get_buffer(tail_obj, &tail, 0, 4, 0, "tail") != 0) goto fail_head;
+    if (get_buffer(eps_obj, &eps, 0, 4, 0, "epochs_per_sample") != 0) goto fail_tail;
+
+    {
+        const Py_ssize_t n_edges = head.len / 4;
+        if (tail.len / 4 != n_edges || eps.len / 4 != n_edges) {
+            PyErr_SetString(PyExc_ValueError,
+                            "head, tail, and epochs_per_sample lengths must match");
+            goto fail_eps;
+        }
+        // The kernels trust edge ids; an id outside the embedding would make
+        // them read and write outside the caller's buffer.
+        const int32_t *h = (const int32_t *)head.buf;
+        const int32_t *t = (const int32_t *)tail.buf;
+        for (Py_ssize_t i = 0; i < n_edges; ++i) {
+            if (h[i] < 0 || h[i] >= n_samples || t[i] < 0 || t[i] >= n_samples) {
+                PyErr_SetString(PyExc_ValueError,
+                                "head and tail entries must lie in [0, n_samples)");
+                goto fail_eps;
+            }
+        }
+        PyThreadState *save = PyEval_SaveThread();
+        const int rc = vorlix_umap_optimize_layout_euclidean_f32_parallel(
+            (float *)embedding.buf, n_samples, dim, h, t, (int64_t)n_edges,
+            (const float *)eps.buf, n_epochs, (float)a, (float)b, (float)gamma,
+            (float)initial_alpha, (float)negative_sample_rate, (uint64_t)seed, n_threads);
+        PyEval_RestoreThread(save);
+        result = PyLong_FromLong(rc);
+    }
+
+fail_eps:
+    PyBuffer_Release(&eps);
+fail_tail:
+    PyBuffer_Release(&tail);
+fail_head:
+    PyBuffer_Release(&head);
+fail_embedding:
+    PyBuffer_Release(&embedding);
+    return result;
+}
+
 static PyMethodDef methods[] = {
     {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS,
      "Fill kNN indices and squared distances with the vendored Quelmo kNN kernel."},
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS,
      "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."},
+    {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
+     "Optimize a UMAP layout in-place with the vendored pthread kernel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,11 +9,12 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from quelmo._native_quelmo import knn_descent_f32, umap_graph_f32
+from quelmo._native_quelmo import knn_descent_f32, umap_graph_f32, umap_layout_euclidean_f32
 
 __version__ = "0.1.0"
 
-__all__ = ["UMAP", "__version__", "get_include", "knn_descent_f32", "umap_graph_f32"]
+__all__ = ["UMAP", "__version__", "get_include", "knn_descent_f32", "umap_graph_f32",
+           "umap_layout_euclidean_f32"]
 
 
 def get_include() -> str:

@@ -32,3 +32,22 @@ def umap_graph_f32(
     /,
 ) -> None:
     """Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."""
+
+def umap_layout_euclidean_f32(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Optimize a UMAP layout in-place with the vendored pthread kernel."""

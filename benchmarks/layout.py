@@ -1,0 +1,195 @@
+"""Throughput of the layout optimisers on a realistic edge list.
+
+Builds the symmetric 15-nearest-neighbour graph of 100,000 clustered points
+(both edge directions, in head order, as a fuzzy graph delivers them), with
+UMAP-like sampling periods, and runs 200 epochs in two dimensions with the
+serial optimiser and with the threaded one at 1, 2 and the online processor
+count of threads, side by side in one run.  The second case, the same graph
+of the MNIST 10k sample, runs when ../shared/data/mnist10k.npz is present.
+
+Run from the repository root:  python benchmarks/layout.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import os
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from quelmo import _native_quelmo
+
+ROOT = Path(__file__).resolve().parent.parent
+MNIST = ROOT.parent / "shared" / "data" / "mnist10k.npz"
+
+# UMAP's curve parameters for min_dist = 0.1, spread = 1.
+A, B = 1.576943460405378, 0.8950608781227859
+
+
+@dataclass
+class Graph:
+    name: str
+    embedding: np.ndarray
+    head: np.ndarray
+    tail: np.ndarray
+    eps: np.ndarray
+
+
+def knn_brute(x: np.ndarray, k: int, chunk: int = 1000) -> tuple[np.ndarray, np.ndarray]:
+    """Exact k nearest neighbours (the point itself excluded) by blocks."""
+    sq = (x * x).sum(1)
+    idx = np.empty((len(x), k), dtype=np.int64)
+    dist = np.empty((len(x), k), dtype=np.float64)
+    for lo in range(0, len(x), chunk):
+        blk = x[lo:lo + chunk]
+        d2 = sq[lo:lo + chunk, None] + sq[None, :] - 2.0 * blk @ x.T
+        d2[np.arange(len(blk)), np.arange(lo, lo + len(blk))] = np.inf
+        part = np.argpartition(d2, k, axis=1)[:, :k]
+        pd = np.take_along_axis(d2, part, 1)
+        order = np.argsort(pd, axis=1)
+        idx[lo:lo + chunk] = np.take_along_axis(part, order, 1)
+        dist[lo:lo + chunk] = np.sqrt(np.maximum(np.take_along_axis(pd, order, 1), 0.0))
+    return idx, dist
+
+
+def knn_tree(x: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+    from scipy.spatial import cKDTree
+    dist, idx = cKDTree(x).query(x, k + 1)
+    return idx[:, 1:], dist[:, 1:]
+
+
+def edge_list(name: str, idx: np.ndarray, dist: np.ndarray, seed: int) -> Graph:
+    """Membership weights exp(-(d - rho) / sigma) per row (sigma: mean excess
+    distance, a stand-in for the bandwidth search), every edge in both
+    directions, sorted by head; periods are max weight / weight."""
+    n, k = idx.shape
+    rho = dist[:, :1]
+    sigma = np.maximum((dist - rho).mean(1, keepdims=True), 1e-3)
+    w = np.exp(-(dist - rho) / sigma).reshape(-1)
+    rows = np.repeat(np.arange(n), k)
+    cols = idx.reshape(-1)
+    head = np.concatenate([rows, cols])
+    tail = np.concatenate([cols, rows])
+    w = np.concatenate([w, w])
+    order = np.lexsort((tail, head))
+    rng = np.random.default_rng(seed)
+    emb = rng.uniform(0.0, 10.0, (n, 2)).astype(np.float32)
+    eps = (w.max() / w[order]).astype(np.float32)
+    return Graph(name, emb, head[order].astype(np.int32), tail[order].astype(np.int32), eps)
+
+
+def synthetic(n: int, k: int, seed: int) -> Graph:
+    rng = np.random.default_rng(seed)
+    centers = rng.standard_normal((12, 8)) * 5.0
+    x = centers[rng.integers(0, len(centers), n)] + rng.standard_normal((n, 8))
+    idx, dist = knn_tree(x, k)
+    return edge_list(f"clusters {n // 1000}k, k={k}", idx, dist, seed)
+
+
+def mnist(k: int, seed: int) -> Graph | None:
+    if not MNIST.exists():
+        return None
+    with np.load(MNIST) as data:
+        x = data["X"].astype(np.float32)
+    idx, dist = knn_brute(x, k)
+    return edge_list(f"mnist 10k, k={k}", idx, dist, seed)
+
+
+def count_updates(eps: np.ndarray, n_epochs: int, nsr: float) -> tuple[int, int]:
+    """Attractive updates and negative samples of one run: the edge schedule
+    replayed with the kernel's own double-precision arithmetic."""
+    eps64 = eps.astype(np.float64)
+    live = eps > 0
+    epn = eps64 / np.float64(np.float32(nsr))
+    eons = eps64.copy()
+    eonn = epn.copy()
+    n_att = n_neg = 0
+    for n in range(n_epochs):
+        due = live & (eons <= n)
+        n_att += int(due.sum())
+        eons[due] += eps64[due]
+        neg = np.trunc((n - eonn[due]) / epn[due])
+        neg = np.where(neg > 0, neg, 0)
+        n_neg += int(neg.sum())
+        sel = np.flatnonzero(due)
+        eonn[sel] += neg * epn[sel]
+    return n_att, n_neg
+
+
+def run(graph: Graph, n_epochs: int, n_threads: int | None, seed: int) -> tuple[float, int]:
+    """Seconds for one optimisation; n_threads None means the serial kernel."""
+    emb = graph.embedding.copy()
+    args = (graph.head, graph.tail, graph.eps, len(emb), 2, n_epochs, A, B, 1.0, 1.0, 5.0,
+            seed)
+    if n_threads is None:
+        lib = ctypes.CDLL(_native_quelmo.__file__)
+        fn = lib.vorlix_umap_optimize_layout_euclidean_f32
+        fn.restype = None
+        fn.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                       ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p, ctypes.c_int,
+                       ctypes.c_float, ctypes.c_float, ctypes.c_float, ctypes.c_float,
+                       ctypes.c_float, ctypes.c_uint64]
+        t0 = time.perf_counter()
+        fn(emb.ctypes.data, len(emb), 2, graph.head.ctypes.data, graph.tail.ctypes.data,
+           len(graph.head), graph.eps.ctypes.data, n_epochs, A, B, 1.0, 1.0, 5.0, seed)
+        rc = 0
+    else:
+        t0 = time.perf_counter()
+        rc = _native_quelmo.umap_layout_euclidean_f32(emb, *args, n_threads)
+    return time.perf_counter() - t0, rc
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--points", type=int, default=100_000)
+    parser.add_argument("--epochs", type=int, default=200)
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="runs per configuration, interleaved; the best is kept")
+    parser.add_argument("--quick", action="store_true", help="20,000 points, 50 epochs")
+    opts = parser.parse_args()
+    if opts.quick:
+        opts.points, opts.epochs = 20_000, 50
+    seed = 7
+    online = os.cpu_count() or 1
+
+    graphs = [synthetic(opts.points, 15, seed)]
+    m = mnist(15, seed)
+    if m is None:
+        print(f"(skipping the MNIST case: {MNIST} not found)")
+    else:
+        graphs.append(m)
+
+    configs: list[tuple[str, int | None]] = [("serial", None), ("threaded T=1", 1),
+                                             ("threaded T=2", 2)]
+    if online != 2:
+        configs.append((f"threaded T={online} (online)", online))
+    for g in graphs:
+        n_att, n_neg = count_updates(g.eps, opts.epochs, 5.0)
+        pairs = n_att + n_neg
+        print(f"\n{g.name}: {len(g.embedding)} points, {len(g.head)} edges, "
+              f"{opts.epochs} epochs, dim 2; {n_att / 1e6:.1f} M attractions, "
+              f"{n_neg / 1e6:.1f} M negative samples; {online} online processors")
+        best: dict[str, float] = {}
+        rcs: dict[str, int] = {}
+        for _ in range(opts.repeat):
+            for label, threads in configs:
+                sec, rc = run(g, opts.epochs, threads, seed)
+                best[label] = min(best.get(label, np.inf), sec)
+                rcs[label] = rc
+        base = best["serial"]
+        print(f"{'optimiser':<28}{'rc':>4}{'time s':>9}{'M edge upd/s':>14}"
+              f"{'M neg/s':>10}{'M pairs/s':>11}{'vs serial':>11}")
+        for label, _ in configs:
+            sec = best[label]
+            print(f"{label:<28}{rcs[label]:>4}{sec:>9.2f}{n_att / sec / 1e6:>14.1f}"
+                  f"{n_neg / sec / 1e6:>10.1f}{pairs / sec / 1e6:>11.1f}{base / sec:>10.2f}x")
+        if online == 2:
+            print(f"(online processors = 2: the T=2 row is the online-count run)")
+
+
+if __name__ == "__main__":
+    main()
