@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 import scipy.sparse
+import scipy.sparse.csgraph
 
 from quelmo import _graph, _init, _input, _layout, _neighbors
 
@@ -68,6 +69,35 @@ class TestDenseKnn:
                                                          np.float32))
         assert knn_idx.dtype == np.int32 and knn_dist.dtype == np.float32
 
+    def test_matches_plain_two_sort_reference_bit_for_bit(self):
+        # Reference: sort each row by id, then stably by distance.
+        def reference(idx, squared):
+            by_id = np.argsort(idx, axis=1, kind="stable")
+            by_dist = np.argsort(np.take_along_axis(squared, by_id, axis=1), axis=1,
+                                 kind="stable")
+            order = np.take_along_axis(by_id, by_dist, axis=1)
+            ids = np.take_along_axis(idx, order, axis=1)
+            dists = np.sqrt(np.take_along_axis(squared, order, axis=1))
+            n = len(idx)
+            return (np.column_stack([np.arange(n), ids]).astype(np.int32),
+                    np.column_stack([np.zeros(n), dists]).astype(np.float32))
+
+        rng = np.random.default_rng(7)
+        # Few distinct distances force ties; the extremes include the empty-slot
+        # marker 1e30, infinity, the largest float and a subnormal.
+        levels = np.array([0.0, 1e-45, 1.0, 2.5, 1e30, 3.4e38, np.inf], np.float32)
+        for trial in range(40):
+            n, k = int(rng.integers(1, 200)), int(rng.integers(1, 20))
+            idx = np.array([rng.permutation(3 * max(n, k))[:k] for _ in range(n)], np.int32)
+            if trial % 2:
+                squared = rng.choice(levels, size=(n, k))
+            else:
+                squared = rng.random((n, k), dtype=np.float32)
+            want_idx, want_dist = reference(idx, squared)
+            got_idx, got_dist = _neighbors.dense_knn(idx, squared)
+            np.testing.assert_array_equal(got_idx, want_idx)
+            np.testing.assert_array_equal(got_dist.view(np.uint32), want_dist.view(np.uint32))
+
     def test_fill_empty_slots_with_exact_neighbours(self):
         data = np.array([[0.0], [1.0], [3.0], [7.0]], np.float32)
         idx = np.array([[1, -1], [0, 2], [1, 3], [2, 1]], np.int32)
@@ -110,6 +140,62 @@ class TestGraphAndEdges:
         assert abs(graph - graph.T).max() == 0
         assert graph.diagonal().sum() == 0
         assert graph.data.min() > 0 and graph.data.max() <= 1
+
+    @staticmethod
+    def coo_reference(knn_idx, knn_dist, n_epochs):
+        """Plain route: every positive triplet through SciPy's COO to CSR
+        conversion (which sums duplicates), edges read back from its COO form."""
+        n, m = knn_idx.shape
+        rows = np.empty(2 * n * m, np.int32)
+        cols = np.empty(2 * n * m, np.int32)
+        vals = np.empty(2 * n * m, np.float32)
+        _graph.umap_graph_f32(knn_idx, knn_dist, rows, cols, vals, n, m)
+        keep = vals > 0
+        graph = scipy.sparse.csr_matrix((vals[keep], (rows[keep], cols[keep])), shape=(n, n))
+        graph.sort_indices()
+        coo = graph.tocoo()
+        weights = coo.data.astype(np.float32)
+        edges = None
+        if weights.size:
+            strong = weights >= weights.max() / np.float32(n_epochs)
+            edges = (coo.row[strong], coo.col[strong], weights.max() / weights[strong])
+        return graph, edges
+
+    def test_graph_and_edges_match_plain_coo_reference(self):
+        rng = np.random.default_rng(11)
+        for trial in range(150):
+            n = int(rng.integers(2, 80))
+            m = int(rng.integers(1, min(n, 12) + 1))
+            knn_idx = np.array([np.r_[i, rng.permutation(np.r_[:i, i + 1:n])[:m - 1]]
+                                for i in range(n)], np.int32)
+            knn_dist = np.sort(rng.random((n, m), dtype=np.float32), axis=1)
+            knn_dist[:, 0] = 0.0
+            if trial % 3 == 1:
+                knn_idx[rng.random((n, m)) < 0.2] = -1  # empty slots
+            if trial % 4 == 2:
+                knn_dist = np.round(knn_dist * 3) / np.float32(3)  # tied distances
+            want, want_edges = self.coo_reference(knn_idx, knn_dist, 50)
+            got = _graph.fuzzy_graph(knn_idx, knn_dist)
+            assert got.has_sorted_indices and got.indices.dtype == np.int32
+            np.testing.assert_array_equal(got.indptr, want.indptr)
+            np.testing.assert_array_equal(got.indices, want.indices)
+            np.testing.assert_array_equal(got.data.view(np.uint32), want.data.view(np.uint32))
+            head, tail, eps = _graph.edge_list(got, 50)
+            if want_edges is None:
+                assert head.size == 0
+                continue
+            np.testing.assert_array_equal(head, want_edges[0])
+            np.testing.assert_array_equal(tail, want_edges[1])
+            np.testing.assert_array_equal(eps.view(np.uint32), want_edges[2].view(np.uint32))
+
+    def test_repeated_ids_are_summed(self):
+        # Row 0 lists point 1 twice: both forward triplets (0, 1) add up.
+        knn_idx = np.array([[0, 1, 1], [1, 0, 2], [2, 0, 1]], np.int32)
+        knn_dist = np.array([[0, 1, 1], [0, 1, 2], [0, 1, 2]], np.float32)
+        want, _ = self.coo_reference(knn_idx, knn_dist, 10)
+        got = _graph.fuzzy_graph(knn_idx, knn_dist)
+        np.testing.assert_array_equal(got.toarray(), want.toarray())
+        assert got[0, 1] == 2.0
 
     def test_edge_list_drops_weak_edges_and_sets_periods(self):
         graph = scipy.sparse.csr_matrix(np.array(
@@ -182,6 +268,64 @@ class TestInit:
                    for i in range(3)]
         gaps = [np.linalg.norm(centres[i] - centres[j]) for i, j in ((0, 1), (1, 2), (0, 2))]
         assert min(gaps) > 5 * max(spreads)
+
+    @staticmethod
+    def knn_graph(seed: int = 3) -> scipy.sparse.csr_matrix:
+        """Fuzzy graph of the exact 10-NN of three overlapping 3-D blobs."""
+        rng = np.random.default_rng(seed)
+        X = np.concatenate([rng.normal(size=(700, 3)) + c
+                            for c in ([0, 0, 0], [6, 0, 0], [3, 5, 0])]).astype(np.float32)
+        d2 = ((X[:, None] - X[None]) ** 2).sum(-1)
+        np.fill_diagonal(d2, np.inf)
+        idx = np.argsort(d2, axis=1)[:, :9].astype(np.int32)
+        squared = np.take_along_axis(d2, idx, axis=1).astype(np.float32)
+        return _graph.fuzzy_graph(*_neighbors.dense_knn(idx, squared))
+
+    def test_multilevel_solver_matches_dense_eigenvectors(self, monkeypatch):
+        import scipy.linalg
+
+        graph = self.knn_graph()
+        degrees = np.asarray(graph.sum(axis=1)).ravel()
+        _, vectors = np.linalg.eigh(graph.toarray() / np.sqrt(np.outer(degrees, degrees)))
+        exact = vectors[:, [-2, -3]]
+        direct = _init.spectral_layout(graph, 2, np.random.default_rng(0))
+        monkeypatch.setattr(_init, "_COARSE_LIMIT", 1000)  # 2100 nodes: one coarse level
+        coarse = _init.spectral_layout(graph, 2, np.random.default_rng(0))
+        again = _init.spectral_layout(graph, 2, np.random.default_rng(0))
+        np.testing.assert_array_equal(coarse, again)
+        # Leading eigenvalues 1, 0.9990, 0.9987, then 0.979: a clear gap, so
+        # both solvers must find the same plane (measured: 0.01 and 0.8 degrees).
+        assert np.degrees(scipy.linalg.subspace_angles(direct, exact)).max() < 1.0
+        assert np.degrees(scipy.linalg.subspace_angles(coarse, exact)).max() < 5.0
+
+    def test_aggregation_and_coarse_graph(self):
+        graph = self.knn_graph().astype(np.float64)
+        n = graph.shape[0]
+        row_of = np.repeat(np.arange(n, dtype=np.int32), np.diff(graph.indptr))
+        sqrt_deg = np.sqrt(np.asarray(graph.sum(axis=1)).ravel())
+        groups, n_groups = _init._aggregate(graph, row_of, sqrt_deg)
+        sizes = np.bincount(groups)
+        assert sizes.min() >= 2 and 2 * n_groups < n  # everyone joined someone
+        for g in range(0, n_groups, 37):  # each group is connected in the graph
+            members = np.flatnonzero(groups == g)
+            inner = graph[members][:, members]
+            assert scipy.sparse.csgraph.connected_components(inner)[0] == 1
+        membership = np.zeros((n, n_groups))
+        membership[np.arange(n), groups] = 1.0
+        coarse = _init._coarsen(graph, row_of, groups, n_groups)
+        np.testing.assert_allclose(coarse.toarray(), membership.T @ graph.toarray() @ membership,
+                                   rtol=1e-12)
+
+    def test_star_graph_skips_the_coarse_level(self, monkeypatch):
+        # Every leaf's strongest neighbour is the hub: one group, so the
+        # graph is solved directly.
+        n = 900
+        graph = scipy.sparse.csr_matrix((np.ones(2 * (n - 1)),
+                                         (np.r_[np.zeros(n - 1), 1:n], np.r_[1:n, np.zeros(n - 1)])),
+                                        shape=(n, n))
+        monkeypatch.setattr(_init, "_COARSE_LIMIT", 600)
+        layout = _init.spectral_layout(graph, 2, np.random.default_rng(0))
+        assert layout.shape == (n, 2) and np.isfinite(layout).all()
 
     def test_to_box_and_pca(self):
         rng = np.random.default_rng(2)

@@ -77,25 +77,33 @@ def dense_knn(idx: np.ndarray, squared: np.ndarray) -> tuple[np.ndarray, np.ndar
     """Dense kNN arrays: the point itself in column 0 at distance 0, then the
     neighbours by increasing Euclidean distance (ties by id, so the order is
     fixed by the values alone)."""
-    n = idx.shape[0]
-    order = _row_order(idx, squared)
-    sorted_idx = np.take_along_axis(idx, order, axis=1)
-    sorted_dist = np.sqrt(np.take_along_axis(squared, order, axis=1))
-    knn_indices = np.empty((n, idx.shape[1] + 1), np.int32)
-    knn_dists = np.empty((n, idx.shape[1] + 1), np.float32)
+    n, k = idx.shape
+    keys = _sorted_row_keys(idx, squared)
+    knn_indices = np.empty((n, k + 1), np.int32)
+    knn_dists = np.empty((n, k + 1), np.float32)
     knn_indices[:, 0] = np.arange(n, dtype=np.int32)
-    knn_indices[:, 1:] = sorted_idx
     knn_dists[:, 0] = 0.0
-    knn_dists[:, 1:] = sorted_dist
+    knn_indices[:, 1:] = (keys & np.uint64(0xFFFFFFFF)).astype(np.uint32).view(np.int32)
+    keys >>= np.uint64(32)
+    np.sqrt(keys.astype(np.uint32).view(np.float32), out=knn_dists[:, 1:])
     return knn_indices, knn_dists
 
 
-def _row_order(idx: np.ndarray, squared: np.ndarray) -> np.ndarray:
-    # Sort by id first, then stably by distance: equal distances keep id order.
-    by_id = np.argsort(idx, axis=1, kind="stable")
-    d_by_id = np.take_along_axis(squared, by_id, axis=1)
-    by_dist = np.argsort(d_by_id, axis=1, kind="stable")
-    return np.take_along_axis(by_id, by_dist, axis=1)
+def _sorted_row_keys(idx: np.ndarray, squared: np.ndarray) -> np.ndarray:
+    """Each row's (distance, id) pairs packed into 64-bit keys and sorted.
+
+    A non-negative float32 orders like its bit pattern read as an unsigned
+    integer, so the key distance_bits << 32 | id sorts by distance and then
+    by id in one pass.  Adding +0.0 turns a -0.0 into +0.0 first, since its
+    sign bit would sort it last.  Ids are non-negative here (empty slots are
+    filled before), so their unsigned reading keeps their order.
+    """
+    bits = np.add(squared, np.float32(0.0), dtype=np.float32).view(np.uint32)
+    keys = bits.astype(np.uint64)
+    keys <<= np.uint64(32)
+    keys |= idx.view(np.uint32)
+    keys.sort(axis=1)
+    return keys
 
 
 def check_precomputed_knn(precomputed: object, n_samples: int,

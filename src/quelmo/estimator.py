@@ -213,6 +213,7 @@ class UMAP:
                 seed=knn_seed, n_threads=n_threads)
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
+            del idx, squared
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
