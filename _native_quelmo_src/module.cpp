@@ -30,6 +30,15 @@ static int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t i
         PyBuffer_Release(view);
         return -1;
     }
+    // The kernels read and write the items as int32 and float: at an address
+    // that is not a multiple of the item size every such access is undefined
+    // (and a vectorised loop that assumes natural alignment may fault).
+    if ((uintptr_t)view->buf % (uintptr_t)itemsize != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be aligned to its %zd-byte items", name,
+                     itemsize);
+        PyBuffer_Release(view);
+        return -1;
+    }
     return 0;
 }
 

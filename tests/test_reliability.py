@@ -70,7 +70,11 @@ def problem(n: int, d: int = 6, n_edges: int | None = None, seed: int = 0):
 # ---------------------------------------------------------------------------
 # Sanitizers
 
-def _sanitizer_runtimes_present() -> bool:
+def _sanitizer_toolchain_present() -> bool:
+    for tool in ("cmake", "gcc", "g++"):
+        if shutil.which(tool) is None or subprocess.run(
+                [tool, "--version"], capture_output=True).returncode != 0:
+            return False
     for lib in ("libasan.so", "libubsan.so", "libtsan.so"):
         out = subprocess.run(["gcc", "-print-file-name=" + lib], capture_output=True, text=True)
         if out.returncode != 0 or not os.path.isabs(out.stdout.strip()):
@@ -78,15 +82,13 @@ def _sanitizer_runtimes_present() -> bool:
     return True
 
 
-@pytest.mark.skipif(shutil.which("cmake") is None or shutil.which("gcc") is None
-                    or shutil.which("g++") is None, reason="needs cmake, gcc and g++")
 def test_kernels_clean_under_sanitizers(tmp_path):
     # tests/native/kernel_driver.cpp: every kernel on edge-case inputs against
     # the references, every allocation and thread creation of representative
     # calls failed in turn, and concurrent callers; once with ASan + UBSan
     # (leaks included) and once with TSan.  Any report fails the run.
-    if not _sanitizer_runtimes_present():
-        pytest.skip("gcc's sanitizer runtimes are not installed")
+    if not _sanitizer_toolchain_present():
+        pytest.skip("needs cmake, gcc, g++ and gcc's sanitizer runtimes")
     env = dict(os.environ, PYTHON=sys.executable)
     env.pop("LD_PRELOAD", None)
     proc = subprocess.run([str(TESTS_DIR / "native" / "run_sanitizers.sh"), str(tmp_path)],
@@ -396,3 +398,35 @@ def test_command_line_reports_an_oversized_csv_field(tmp_path, capsys):
     assert cli.main(["embed", str(path), "-o", str(tmp_path / "out.npy"), "-q"]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and err[0].startswith("quelmo: error: ") and "field limit" in err[0]
+
+
+@pytest.mark.parametrize("method", ["knn", "graph", "layout"])
+def test_methods_refuse_misaligned_buffers(method):
+    # A C-contiguous view may start at any byte (np.frombuffer with an odd
+    # offset).  The kernels' int32 and float accesses there are undefined
+    # behaviour, which UndefinedBehaviorSanitizer reported in all three.
+    def misaligned(values: np.ndarray) -> np.ndarray:
+        raw = bytearray(values.nbytes + 1)
+        out = np.frombuffer(raw, values.dtype, values.size, offset=1)
+        out[...] = values.ravel()
+        return out
+
+    x, idx, dist, head, tail, eps, emb = problem(20)
+    if method == "knn":
+        outputs = [np.zeros(20 * 4, np.int32), np.zeros(20 * 4, np.float32)]
+        call = lambda xx: native.knn_descent_f32(xx, *outputs, 20, 6, 4, 1, 1, 0, 0, 1)  # noqa
+        arg, name = x, "x"
+    elif method == "graph":
+        outputs = [np.zeros(240, np.int32), np.zeros(240, np.int32), np.zeros(240, np.float32)]
+        call = lambda ii: native.umap_graph_f32(ii, dist, *outputs, 20, 6)  # noqa: E731
+        arg, name = idx, "idx"
+    else:
+        outputs = [emb]
+        call = lambda hh: native.umap_layout_euclidean_f32(  # noqa: E731
+            emb, hh, tail, eps, 20, 2, 5, 1.6, 0.9, 1.0, 1.0, 5.0, 1, 1)
+        arg, name = head, "head"
+    saved = [o.copy() for o in outputs]
+    with pytest.raises(ValueError, match=f"^{name} must be aligned to its 4-byte items$"):
+        call(misaligned(arg))
+    assert all(same_bits(o, s) for o, s in zip(outputs, saved))
+    call(np.ascontiguousarray(arg))  # the same values, aligned: accepted
