@@ -104,7 +104,7 @@ DATA_KINDS = st.sampled_from(["normal", "zeros", "duplicates", "nan", "inf", "hu
 
 
 def mutations(draw, n_args: int) -> set:
-    """Which arguments of a call are made hostile: mostly one or two, so
+    """Which arguments of a call are made hostile: none, or one to three, so
     that each hostile value meets otherwise valid arguments (a call wrong in
     five ways at once stops at the first check and tests little)."""
     return draw(st.one_of(st.just(set()),
