@@ -445,6 +445,12 @@ ESTIMATOR_PARAMS = {
     "leaf_size": (st.sampled_from([None, 2, 40]), [0, -2]),
     "a": (st.sampled_from([None, 0.5, 1.9]), BAD_FLOATS + [1e30]),
     "b": (st.sampled_from([None, 0.3, 1.2]), BAD_FLOATS + [1e30]),
+    "precomputed_knn": (st.just(None), [
+        "knn", (None,), (np.zeros((2, 2), np.int64), np.zeros((2, 2))),
+        (np.full((25, 30), 2**63, np.uint64), np.zeros((25, 30))),
+        (np.zeros((25, 30), np.int32), np.full((25, 30), np.nan)),
+        (np.tile(np.arange(25)[:, None], (1, 30)), np.zeros((25, 30), np.float32)),
+        (np.zeros((25, 30), np.float32), np.zeros((25, 30)))]),
 }
 
 
@@ -465,7 +471,7 @@ def estimator_inputs(draw):
     return {"X": X, "params": params, "moderate": moderate}
 
 
-@hostile_settings(100)
+@hostile_settings(150)
 @given(case=estimator_inputs())
 def test_estimator_hostile(worker, case):
     report = worker.run("estimator", {"X": case["X"], "params": case["params"]})
