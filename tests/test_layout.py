@@ -876,3 +876,24 @@ def test_module_int_arguments_must_fit_int():
     case = random_case(77, 5, 10)
     with pytest.raises(OverflowError):
         umap_layout_euclidean_f32(*_module_args(case, case.embedding.copy(), n_threads=2**31))
+
+
+# Generator seeds picked by a search for inputs on which skipping every
+# zero-distance sample (not only those on the head itself) changes the bits.
+@pytest.mark.parametrize("dim,gen", [(2, 58), (2, 64), (2, 182), (2, 242), (1, 7), (1, 21),
+                                     (3, 226), (3, 279)])
+def test_signed_zeros_and_underflowing_distances(lib, dim, gen):
+    # Coordinates of +-0 and +-1e-30 make squared distances underflow to 0
+    # between distinct points; the zero update that such a sample still
+    # performs turns -0.0 into +0.0, and a skipped sample would not.
+    rng = np.random.default_rng(900 + gen)
+    values = np.array([0.0, -0.0, 1e-30, -1e-30, 1.0], dtype=np.float32)
+    emb = values[rng.integers(0, len(values), (6, dim))]
+    head = rng.integers(0, 6, 24).astype(np.int32)
+    tail = rng.integers(0, 6, 24).astype(np.int32)
+    eps = rng.choice(np.array([1.0, 2.0], np.float32), 24)
+    case = Case(emb, head, tail, eps, n_epochs=5, a=1.0, b=1.0, alpha=1.0, nsr=6.0, seed=gen)
+    assert_bits_equal(run_serial(lib, case), reference_serial(case))
+    rc, out = run_threaded(lib, case, 2, "3")
+    assert rc == 0
+    assert_bits_equal(out, reference_threaded(case, 2, 3))
