@@ -198,9 +198,10 @@ inline void gradient_run_dim2(const layout_worker_args *w, float *g, int n, int6
             uint32_t rng[3];
             vorlix_umap_seed_rng(w->seed, s + S * kx, n, rng);
             float acc0 = gj[0], acc1 = gj[1];
-            // Samples in batches: draw the batch's points first and touch
-            // their rows, so that the loads overlap instead of each one
-            // waiting behind the previous sample's powf.
+            // Samples in batches: the batch's points are drawn and their
+            // rows requested first, so that the loads are in flight together
+            // instead of each starting only after the previous sample's
+            // arithmetic has left the instruction window.
             uint32_t batch[kSampleBatch];
             for (int p0 = 0; p0 < n_neg; p0 += kSampleBatch) {
                 const int m = n_neg - p0 < kSampleBatch ? n_neg - p0 : kSampleBatch;
