@@ -30,7 +30,25 @@ static int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t i
         PyBuffer_Release(view);
         return -1;
     }
+    // The kernels read and write the items as int32 and float: at an address
+    // that is not a multiple of the item size every such access is undefined
+    // (and a vectorised loop that assumes natural alignment may fault).
+    if ((uintptr_t)view->buf % (uintptr_t)itemsize != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be aligned to its %zd-byte items", name,
+                     itemsize);
+        PyBuffer_Release(view);
+        return -1;
+    }
     return 0;
+}
+
+// Whether the first a_bytes of view a and the first b_bytes of view b share
+// a byte.  Compared as integers: the views may belong to unrelated objects.
+static int views_overlap(const Py_buffer *a, Py_ssize_t a_bytes, const Py_buffer *b,
+                         Py_ssize_t b_bytes) {
+    const uintptr_t a0 = (uintptr_t)a->buf, b0 = (uintptr_t)b->buf;
+    return a_bytes > 0 && b_bytes > 0 && a0 < b0 + (uintptr_t)b_bytes &&
+           b0 < a0 + (uintptr_t)a_bytes;
 }
 
 static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
@@ -53,6 +71,13 @@ static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (get_buffer(x_obj, &x, 0, 4, nd, "x") != 0) return nullptr;
     if (get_buffer(idx_obj, &idx, 1, 4, nk, "idx") != 0) goto fail_x;
     if (get_buffer(dist_obj, &dist, 1, 4, nk, "dist") != 0) goto fail_idx;
+    // Threads write rows of idx and dist while others read x and their own
+    // rows: shared memory among the three would be a data race.
+    if (views_overlap(&idx, 4 * nk, &dist, 4 * nk) || views_overlap(&x, 4 * nd, &idx, 4 * nk) ||
+        views_overlap(&x, 4 * nd, &dist, 4 * nk)) {
+        PyErr_SetString(PyExc_ValueError, "x, idx, and dist must not overlap");
+        goto fail_dist;
+    }
 
     {
         PyThreadState *save = PyEval_SaveThread();
@@ -64,6 +89,7 @@ static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
         result = PyLong_FromLong(rc);
     }
 
+fail_dist:
     PyBuffer_Release(&dist);
 fail_idx:
     PyBuffer_Release(&idx);
@@ -164,6 +190,17 @@ static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         if (tail.len / 4 != n_edges || eps.len / 4 != n_edges) {
             PyErr_SetString(PyExc_ValueError,
                             "head, tail, and epochs_per_sample lengths must match");
+            goto fail_eps;
+        }
+        // The serial optimiser reads head and tail while it moves the
+        // embedding: an embedding sharing their memory would turn moved
+        // coordinates into edge ids outside the buffer.
+        const Py_ssize_t emb_bytes = 4 * emb_items, edge_bytes = 4 * n_edges;
+        if (views_overlap(&embedding, emb_bytes, &head, edge_bytes) ||
+            views_overlap(&embedding, emb_bytes, &tail, edge_bytes) ||
+            views_overlap(&embedding, emb_bytes, &eps, edge_bytes)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "embedding must not overlap head, tail, or epochs_per_sample");
             goto fail_eps;
         }
         // The kernels trust edge ids; an id outside the embedding would make

@@ -1,11 +1,16 @@
 // Serial edge-sampling SGD of a UMAP layout.
+//
+// Every edge sees the moves of all edges before it, and each negative sample
+// of an edge sees the moves of the previous one, so the loop is bound by the
+// chain distance -> powf -> division -> move of the head point.  The random
+// stream and the row loads do not depend on that chain; they are drawn and
+// requested a batch ahead so that they overlap with it.
 
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
 
 #include <cstdint>
 #include <cstdlib>
-
 
 namespace {
 

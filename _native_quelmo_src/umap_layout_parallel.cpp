@@ -198,9 +198,10 @@ inline void gradient_run_dim2(const layout_worker_args *w, float *g, int n, int6
             uint32_t rng[3];
             vorlix_umap_seed_rng(w->seed, s + S * kx, n, rng);
             float acc0 = gj[0], acc1 = gj[1];
-            // Samples in batches: draw the batch's points first and touch
-            // their rows, so that the loads overlap instead of each one
-            // waiting behind the previous sample's powf.
+            // Samples in batches: the batch's points are drawn and their
+            // rows requested first, so that the loads are in flight together
+            // instead of each starting only after the previous sample's
+            // arithmetic has left the instruction window.
             uint32_t batch[kSampleBatch];
             for (int p0 = 0; p0 < n_neg; p0 += kSampleBatch) {
                 const int m = n_neg - p0 < kSampleBatch ? n_neg - p0 : kSampleBatch;
@@ -323,33 +324,13 @@ void *layout_worker(void *raw) {
     return nullptr;
 }
 
-}  // namespace
-
-extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
-    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
-    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
-    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
-    int n_threads) {
-    if (embedding == nullptr || head == nullptr || tail == nullptr ||
-        epochs_per_sample == nullptr)
-        return -1;
-    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return -1;
-    if (negative_sample_rate <= 0.0f) return -1;
-
-    if (n_threads <= 0) {
-        const long cpus = vorlix_umap_online_cpus();
-        n_threads = cpus > INT_MAX ? INT_MAX : (int)cpus;
-        if (n_threads < 1) n_threads = 1;
-    }
-    const int eff_threads = n_edges < (int64_t)n_threads ? (int)n_edges : n_threads;
-    if (eff_threads == 1) {
-        vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail,
-                                                  n_edges, epochs_per_sample, n_epochs, a, b,
-                                                  gamma, initial_alpha, negative_sample_rate,
-                                                  seed);
-        return -1;
-    }
-
+// The threaded run on eff_threads >= 2 workers.  Returns true when it ran
+// to completion; false, with everything freed, every started worker joined
+// and the embedding untouched, when a buffer or a thread could not be had.
+bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
+                 const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
+                 int n_epochs, float a, float b, float gamma, float initial_alpha,
+                 float negative_sample_rate, uint64_t seed, int eff_threads) {
     const int n_substeps = resolve_substeps(n_edges, n_samples);
     const size_t emb_len = (size_t)n_samples * (size_t)dim;
 
@@ -375,11 +356,7 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
         std::free(eonn);
         std::free(eons);
         std::free(gbuf);
-        vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail,
-                                                  n_edges, epochs_per_sample, n_epochs, a, b,
-                                                  gamma, initial_alpha, negative_sample_rate,
-                                                  seed);
-        return -1;
+        return false;
     }
 
     // Positions in sub-step order: edge i = s + S * k goes to position
@@ -434,8 +411,8 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
 
     const bool complete = spawned == eff_threads;
     // No worker writes the embedding before the first barrier cycle completes,
-    // and that cycle needs all eff_threads workers: after an abort the serial
-    // run below starts from the caller's embedding.
+    // and that cycle needs all eff_threads workers: after an abort the
+    // caller's serial run starts from the caller's embedding.
     if (!complete) vorlix_barrier_abort(&barrier);
     for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
     vorlix_barrier_destroy(&barrier);
@@ -446,12 +423,34 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
     std::free(eonn);
     std::free(eons);
     std::free(gbuf);
-    if (!complete) {
-        vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail,
-                                                  n_edges, epochs_per_sample, n_epochs, a, b,
-                                                  gamma, initial_alpha, negative_sample_rate,
-                                                  seed);
+    return complete;
+}
+
+}  // namespace
+
+extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
+    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
+    int n_threads) {
+    if (embedding == nullptr || head == nullptr || tail == nullptr ||
+        epochs_per_sample == nullptr)
         return -1;
+    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return -1;
+    if (negative_sample_rate <= 0.0f) return -1;
+
+    if (n_threads <= 0) {
+        const long cpus = vorlix_umap_online_cpus();
+        n_threads = cpus > INT_MAX ? INT_MAX : (int)cpus;
+        if (n_threads < 1) n_threads = 1;
     }
-    return 0;
+    const int eff_threads = n_edges < (int64_t)n_threads ? (int)n_edges : n_threads;
+    if (eff_threads > 1 &&
+        run_workers(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
+                    a, b, gamma, initial_alpha, negative_sample_rate, seed, eff_threads))
+        return 0;
+    vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail, n_edges,
+                                              epochs_per_sample, n_epochs, a, b, gamma,
+                                              initial_alpha, negative_sample_rate, seed);
+    return -1;
 }

@@ -37,7 +37,7 @@ def read_data(path: str | Path, label_column: str | None = None
         else:
             raise DataFileError(f"{path}: unsupported file type {suffix!r} "
                                 "(use .npy, .npz, .csv or .tsv)")
-    except (OSError, EOFError, zipfile.BadZipFile, UnicodeDecodeError) as exc:
+    except (OSError, EOFError, zipfile.BadZipFile, UnicodeDecodeError, csv.Error) as exc:
         raise DataFileError(f"{path}: cannot be read ({exc})") from None
     except ValueError as exc:
         if isinstance(exc, DataFileError):

@@ -2,11 +2,9 @@
  * Plain reference of the layout optimisers for the tests: the serial
  * optimiser and a single-threaded simulation of the threaded sub-step /
  * worker scheme, written as directly as possible, with no attention to
- * speed.  The tests check these against a Python transcription on small
- * inputs and then use them to check the library's optimised kernels bit for
- * bit on inputs too large for Python.
- *
- * Built by the tests with -O1 -ffp-contract=off; link with -lm.
+ * speed.  The native test driver checks the library's optimised kernels
+ * against it bit for bit on inputs too large for the Python references of
+ * tests/test_layout.py.
  */
 #include <limits.h>
 #include <math.h>
