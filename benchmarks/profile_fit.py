@@ -94,10 +94,16 @@ def main() -> None:
     parser.add_argument("--top", type=int, default=20)
     parser.add_argument("--frequency", type=int, default=199, help="perf samples per second")
     parser.add_argument("--python", action="store_true", help="cProfile instead of perf")
+    parser.add_argument("--force", action="store_true", help="profile again when cached")
     opts = parser.parse_args()
     if not opts.python and shutil.which("perf") is None:
         print("perf not found; profiling the Python side with cProfile")
         opts.python = True
+    suffix = "_python" if opts.python else ""
+    out = common.RESULTS / f"profile_{opts.n}{suffix}.json"
+    if out.exists() and not opts.force:
+        print(table(json.loads(out.read_text())))
+        return
     load = common.load_average()
     if opts.python:
         result = python_profile(opts.n, opts.threads, opts.top)
@@ -105,8 +111,6 @@ def main() -> None:
         result = perf_profile(opts.n, opts.threads, opts.top, opts.frequency)
     result.update(n=opts.n, threads=opts.threads, load_before=round(load, 2),
                   date=time.strftime("%Y-%m-%d %H:%M"))
-    suffix = "_python" if opts.python else ""
-    out = common.RESULTS / f"profile_{opts.n}{suffix}.json"
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(result, indent=1))
     print(table(result))

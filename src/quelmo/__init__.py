@@ -6,8 +6,7 @@ callers that drive the pipeline themselves.
 
 from __future__ import annotations
 
-from pathlib import Path
-from typing import Any
+import os
 
 from quelmo._native_quelmo import knn_descent_f32, umap_graph_f32, umap_layout_euclidean_f32
 
@@ -20,10 +19,12 @@ __all__ = ["UMAP", "__version__", "get_include", "knn_descent_f32", "umap_graph_
 def get_include() -> str:
     """Folder of the installed ``quelmo_kernels.h``, for C and C++ callers of
     the exported kernels."""
-    return str(Path(__file__).resolve().parent / "include")
+    # os.path rather than pathlib: pathlib (with re and fnmatch) would be
+    # the largest part of the import time.
+    return os.path.join(os.path.dirname(os.path.realpath(__file__)), "include")
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> type:
     # The estimator pulls in SciPy; importing it on first use keeps
     # `import quelmo` cheap.
     if name == "UMAP":
