@@ -10,8 +10,9 @@
 // bits as the portable one.  Everything else is evaluated operation by
 // operation as written; the build forbids contraction into FMA.
 //
-// The fast paths (batched distances, skipped candidates) never change an
-// output bit; each carries the argument why next to it.
+// The fast paths (several distances at once, rows kept as bytes, skipped
+// candidates, rows visited in another order) never change an output bit;
+// each carries the argument why next to it.
 
 #include "quelmo_kernels.h"
 #include "knn.h"
@@ -41,15 +42,7 @@ enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2 };
 // so that it compares normally.
 constexpr float kEmptyDist = 1e30f;
 
-// Candidates per batch of the distance kernels.
-constexpr int kBatch = 4;
-
-// Block masks (see rows_view) are built for at least this many 8-blocks per
-// row, and kept when at most this fraction of the blocks is non-zero.
-constexpr int kMaskMinBlocks = 16;
-constexpr double kMaskMaxFill = 0.7;
-
-// Largest leaf copy a tree thread keeps (floats).
+// Largest copy of one leaf's rows that a tree thread keeps, in floats.
 constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
 
 // ---------------------------------------------------------------------------
@@ -99,9 +92,9 @@ inline void row_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
 }
 
 // ---------------------------------------------------------------------------
-// Distance kernels.  The portable versions define the order; lane l of
-// accumulator A0 sums elements t + l of the 8-blocks and the 4-block, lane l
-// of A1 elements t + 4 + l of the 8-blocks.
+// Distance kernels.  The portable versions define the order: lane l of
+// accumulator A0 sums elements t + l of the 8-blocks and of the 4-block, lane
+// l of A1 elements t + 4 + l of the 8-blocks.
 
 inline float sqd(const float *a, const float *b, int d) {
     float A0[4] = {0.0f, 0.0f, 0.0f, 0.0f};
@@ -155,33 +148,22 @@ inline float dotp(const float *a, const float *b, int d) {
     return s;
 }
 
-// The data matrix as the distance kernels see it.  bm, when present, holds
-// bw words per row: bit b of word w is set when the 8-block starting at
-// element 8 * (64 w + b) has a non-zero element (a NaN counts as non-zero).
-// Masks exist only for finite X.  Blocks that are zero in both vectors add
-// +0 to every lane of a sqd accumulator, which leaves it unchanged (the
-// accumulators are never -0), so they can be skipped.  A dotp block that is
-// zero in either vector adds signed zeros (both vectors finite: 0 * inf would
-// be NaN, so the caller checks the direction too); that can only change the
-// sign of a zero result, and the projections are only ever compared, where
-// -0 == +0.
-//
-// Xb, when present, is X as bytes: X holds only the integers 0 .. 255 (no
-// -0), so the bytes convert back to exactly the same floats while a row
-// takes a quarter of the memory traffic.
+// The data matrix as the distance kernels see it.  Xb, when present, is X as
+// bytes: X holds only the integers 0 .. 255 (no -0), so the bytes convert
+// back to exactly the same floats while a row costs a quarter of the memory
+// traffic.  Only the AVX2 kernels read it.
 struct rows_view {
     const float *X;
     int d;
     int isa;
-    const uint64_t *bm;
-    int bw;
     const uint8_t *Xb;
 };
 
 #if defined(QUELMO_KNN_X86)
 // One 8-lane register holds A0 in its low half and A1 in its high half, so a
 // single fused step advances both accumulators exactly as the portable loop
-// does.
+// does; several rows are evaluated at once, each with its own accumulators,
+// because one chain alone is bound by the latency of the fused step.
 
 __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 a0) {
     const __m128 a1 = _mm256_extractf128_ps(acc, 1);
@@ -191,8 +173,6 @@ __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 
     return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehl_ps(h, h)));
 }
 
-// Row elements come as float, or as bytes when X holds only the integers
-// 0 .. 255 (see rows_view); the conversion to float is exact.
 __attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const float *p) {
     return _mm256_loadu_ps(p);
 }
@@ -214,96 +194,39 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const uin
 inline float elem(const float *p) { return *p; }
 inline float elem(const uint8_t *p) { return (float)*p; }
 
-template <bool DOT, typename T>
+template <bool DOT>
 __attribute__((target("avx2,fma"), always_inline)) inline __m256 step8(__m256 acc, __m256 x,
-                                                                      const T *r) {
-    const __m256 y = load8(r);
+                                                                      __m256 y) {
     if (DOT) return _mm256_fmadd_ps(x, y, acc);
     const __m256 e = _mm256_sub_ps(x, y);
     return _mm256_fmadd_ps(e, e, acc);
 }
 
-template <bool DOT, typename T>
+template <bool DOT>
 __attribute__((target("avx2,fma"), always_inline)) inline __m128 step4(__m128 acc, __m128 x,
-                                                                      const T *r) {
-    const __m128 y = load4(r);
+                                                                      __m128 y) {
     if (DOT) return _mm_fmadd_ps(x, y, acc);
     const __m128 e = _mm_sub_ps(x, y);
     return _mm_fmadd_ps(e, e, acc);
 }
 
+// The unfused scalar tail: the product is rounded before it is added.
 template <bool DOT>
-__attribute__((always_inline)) inline float tail_term(float x, float y) {
+inline float tail_term(float x, float y) {
     if (DOT) return x * y;
     const float e = x - y;
     return e * e;
 }
 
-// A lower bound of the final sqd, taken at an 8-block boundary: every later
-// step adds a non-negative amount, and rounding to nearest is monotone, so
-// reducing the accumulators now never gives more than the finished distance.
-__attribute__((target("avx2,fma"))) inline float bound_avx2(__m256 acc) {
-    return reduce_avx2(acc, _mm256_castps256_ps128(acc));
-}
-
-// Bits of 16-block group g of a call's combined block mask (see rows_view):
-// for sqd the blocks where the query or any row is non-zero, for dotp those
-// where the direction and some row are both non-zero.
-template <bool DOT>
-__attribute__((always_inline)) inline uint32_t group_bits(const uint64_t *mq,
-                                                          const uint64_t *const *m, int nm,
-                                                          int g) {
-    const int w = g >> 2;
-    uint64_t rows = 0;
-    for (int j = 0; j < nm; ++j) rows |= m[j][w];
-    const uint64_t any = DOT ? (mq[w] & rows) : (mq[w] | rows);
-    return (uint32_t)(any >> ((g & 3) << 4)) & 0xFFFFu;
-}
-
+// sqd (or dotp) of q with one row.
 template <bool DOT, typename T>
-__attribute__((target("avx2,fma"), always_inline)) inline void step_four(
-    __m256 &c0, __m256 &c1, __m256 &c2, __m256 &c3, const float *q, const T *const *r,
-    int t) {
-    const __m256 x = _mm256_loadu_ps(q + t);
-    c0 = step8<DOT>(c0, x, r[0] + t);
-    c1 = step8<DOT>(c1, x, r[1] + t);
-    c2 = step8<DOT>(c2, x, r[2] + t);
-    c3 = step8<DOT>(c3, x, r[3] + t);
-}
-
-// sqd (or dotp) of q with one row.  mq and m: block masks of q and the row,
-// or mq null to visit every block.  With thr, a sqd may stop at a checkpoint
-// once its lower bound reaches *thr and return that bound (see sqd_rows).
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const uint64_t *mq,
-                                                   const T *r, const uint64_t *m, int d,
-                                                   const float *thr) {
+__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const T *r, int d) {
     __m256 c = _mm256_setzero_ps();
-    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
-    for (int g = 0; g < ngroups; ++g) {
-        const int base = g << 4;
-        const int inblk = nblk - base < 16 ? nblk - base : 16;
-        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
-        uint32_t bits = mq ? group_bits<DOT>(mq, &m, 1, g) : full;
-        if (bits == full) {
-            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
-                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
-        } else {
-            while (bits) {
-                const int t = (base + __builtin_ctz(bits)) << 3;
-                bits &= bits - 1;
-                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
-            }
-        }
-        if (!DOT && thr && g + 1 < ngroups) {
-            const float p = bound_avx2(c);
-            if (p >= *thr) return p;
-        }
-    }
-    int t = nblk << 3;
+    int t = 0;
+    for (; t + 8 <= d; t += 8) c = step8<DOT>(c, _mm256_loadu_ps(q + t), load8(r + t));
     __m128 l = _mm256_castps256_ps128(c);
     if (t + 4 <= d) {
-        l = step4<DOT>(l, _mm_loadu_ps(q + t), r + t);
+        l = step4<DOT>(l, _mm_loadu_ps(q + t), load4(r + t));
         t += 4;
     }
     float s = reduce_avx2(c, l);
@@ -311,62 +234,38 @@ __attribute__((target("avx2,fma"))) float one_avx2(const float *q, const uint64_
     return s;
 }
 
-// Four rows at once, each with its own accumulator chain (one chain alone is
-// bound by the latency of the fused step).  With thr, stops at a checkpoint
-// once all four lower bounds have reached their thresholds.
+// sqd (or dotp) of q with four rows.
 template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const uint64_t *mq,
-                                                   const T *const *r,
-                                                   const uint64_t *const *m, int d,
-                                                   const float *thr, float *out) {
+__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const T *r0, const T *r1,
+                                                   const T *r2, const T *r3, int d,
+                                                   float *out) {
     __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
     __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
-    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
-    for (int g = 0; g < ngroups; ++g) {
-        const int base = g << 4;
-        const int inblk = nblk - base < 16 ? nblk - base : 16;
-        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
-        uint32_t bits = mq ? group_bits<DOT>(mq, m, 4, g) : full;
-        if (bits == full) {
-            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
-                step_four<DOT>(c0, c1, c2, c3, q, r, t);
-        } else {
-            while (bits) {
-                const int t = (base + __builtin_ctz(bits)) << 3;
-                bits &= bits - 1;
-                step_four<DOT>(c0, c1, c2, c3, q, r, t);
-            }
-        }
-        if (!DOT && thr && g + 1 < ngroups) {
-            const float p0 = bound_avx2(c0), p1 = bound_avx2(c1);
-            const float p2 = bound_avx2(c2), p3 = bound_avx2(c3);
-            if (p0 >= thr[0] && p1 >= thr[1] && p2 >= thr[2] && p3 >= thr[3]) {
-                out[0] = p0;
-                out[1] = p1;
-                out[2] = p2;
-                out[3] = p3;
-                return;
-            }
-        }
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m256 x = _mm256_loadu_ps(q + t);
+        c0 = step8<DOT>(c0, x, load8(r0 + t));
+        c1 = step8<DOT>(c1, x, load8(r1 + t));
+        c2 = step8<DOT>(c2, x, load8(r2 + t));
+        c3 = step8<DOT>(c3, x, load8(r3 + t));
     }
-    int t = nblk << 3;
     __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
     __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
     if (t + 4 <= d) {
         const __m128 x = _mm_loadu_ps(q + t);
-        l0 = step4<DOT>(l0, x, r[0] + t);
-        l1 = step4<DOT>(l1, x, r[1] + t);
-        l2 = step4<DOT>(l2, x, r[2] + t);
-        l3 = step4<DOT>(l3, x, r[3] + t);
+        l0 = step4<DOT>(l0, x, load4(r0 + t));
+        l1 = step4<DOT>(l1, x, load4(r1 + t));
+        l2 = step4<DOT>(l2, x, load4(r2 + t));
+        l3 = step4<DOT>(l3, x, load4(r3 + t));
         t += 4;
     }
     float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
     float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
     for (; t < d; ++t) {
-        s0 = s0 + tail_term<DOT>(q[t], elem(r[0] + t));
-        s1 = s1 + tail_term<DOT>(q[t], elem(r[1] + t));
-        s2 = s2 + tail_term<DOT>(q[t], elem(r[2] + t));
-        s3 = s3 + tail_term<DOT>(q[t], elem(r[3] + t));
+        s0 = s0 + tail_term<DOT>(q[t], elem(r0 + t));
+        s1 = s1 + tail_term<DOT>(q[t], elem(r1 + t));
+        s2 = s2 + tail_term<DOT>(q[t], elem(r2 + t));
+        s3 = s3 + tail_term<DOT>(q[t], elem(r3 + t));
     }
     out[0] = s0;
     out[1] = s1;
@@ -374,36 +273,64 @@ __attribute__((target("avx2,fma"))) void four_avx2(const float *q, const uint64_
     out[3] = s3;
 }
 
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void rows_typed(const T *X, const rows_view *v,
-                                                     const float *q, const uint64_t *mq,
-                                                     const int32_t *ids, int cnt,
-                                                     const float *thr, float *out) {
-    const int d = v->d;
-    int j = 0;
-    for (; j + 4 <= cnt; j += 4) {
-        const T *r[4];
-        const uint64_t *m[4];
-        for (int e = 0; e < 4; ++e) {
-            r[e] = X + (int64_t)ids[j + e] * d;
-            m[e] = mq ? v->bm + (int64_t)ids[j + e] * v->bw : nullptr;
-        }
-        four_avx2<DOT, T>(q, mq, r, m, d, thr ? thr + j : nullptr, out + j);
+// sqd of two queries with the same four rows: eight accumulator chains that
+// share every row load, for the all-pairs work of a leaf.
+__attribute__((target("avx2,fma"))) void tile_avx2(const float *q0, const float *q1,
+                                                   const float *const *r, int d, float *o0,
+                                                   float *o1) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+    __m256 b0 = _mm256_setzero_ps(), b1 = _mm256_setzero_ps();
+    __m256 b2 = _mm256_setzero_ps(), b3 = _mm256_setzero_ps();
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m256 x0 = _mm256_loadu_ps(q0 + t), x1 = _mm256_loadu_ps(q1 + t);
+        __m256 y = _mm256_loadu_ps(r[0] + t);
+        a0 = step8<false>(a0, x0, y);
+        b0 = step8<false>(b0, x1, y);
+        y = _mm256_loadu_ps(r[1] + t);
+        a1 = step8<false>(a1, x0, y);
+        b1 = step8<false>(b1, x1, y);
+        y = _mm256_loadu_ps(r[2] + t);
+        a2 = step8<false>(a2, x0, y);
+        b2 = step8<false>(b2, x1, y);
+        y = _mm256_loadu_ps(r[3] + t);
+        a3 = step8<false>(a3, x0, y);
+        b3 = step8<false>(b3, x1, y);
     }
-    for (; j < cnt; ++j)
-        out[j] = one_avx2<DOT, T>(q, mq, X + (int64_t)ids[j] * d,
-                                  mq ? v->bm + (int64_t)ids[j] * v->bw : nullptr, d,
-                                  thr ? thr + j : nullptr);
+    __m128 la[4] = {_mm256_castps256_ps128(a0), _mm256_castps256_ps128(a1),
+                    _mm256_castps256_ps128(a2), _mm256_castps256_ps128(a3)};
+    __m128 lb[4] = {_mm256_castps256_ps128(b0), _mm256_castps256_ps128(b1),
+                    _mm256_castps256_ps128(b2), _mm256_castps256_ps128(b3)};
+    if (t + 4 <= d) {
+        const __m128 x0 = _mm_loadu_ps(q0 + t), x1 = _mm_loadu_ps(q1 + t);
+        for (int j = 0; j < 4; ++j) {
+            const __m128 y = _mm_loadu_ps(r[j] + t);
+            la[j] = step4<false>(la[j], x0, y);
+            lb[j] = step4<false>(lb[j], x1, y);
+        }
+        t += 4;
+    }
+    const __m256 ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
+    for (int j = 0; j < 4; ++j) {
+        float sa = reduce_avx2(ha[j], la[j]), sb = reduce_avx2(hb[j], lb[j]);
+        for (int u = t; u < d; ++u) {
+            sa = sa + tail_term<false>(q0[u], r[j][u]);
+            sb = sb + tail_term<false>(q1[u], r[j][u]);
+        }
+        o0[j] = sa;
+        o1[j] = sb;
+    }
 }
 
-template <bool DOT>
-inline void rows_avx2(const rows_view *v, const float *q, const uint64_t *mq,
-                      const int32_t *ids, int cnt, const float *thr, float *out) {
-    if (!v->bm) mq = nullptr;
-    if (v->Xb)
-        rows_typed<DOT, uint8_t>(v->Xb, v, q, mq, ids, cnt, thr, out);
-    else
-        rows_typed<DOT, float>(v->X, v, q, mq, ids, cnt, thr, out);
+template <bool DOT, typename T>
+__attribute__((target("avx2,fma"))) void rows_avx2(const T *X, int d, const float *q,
+                                                    const int32_t *ids, int cnt, float *out) {
+    int j = 0;
+    for (; j + 4 <= cnt; j += 4)
+        four_avx2<DOT, T>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
+                          X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
+    for (; j < cnt; ++j) out[j] = one_avx2<DOT, T>(q, X + (int64_t)ids[j] * d, d);
 }
 #endif
 
@@ -453,78 +380,82 @@ inline float one_neon(const float *a, const float *b, int d) {
     }
     return s;
 }
-
-template <bool DOT>
-void rows_neon(const float *q, const float *X, int d, const int32_t *ids, int cnt, float *out) {
-    for (int j = 0; j < cnt; ++j) out[j] = one_neon<DOT>(q, X + (int64_t)ids[j] * d, d);
-}
 #endif
 
-// out[j] = sqd(q, X row ids[j], d) for j in [0, cnt).
-//
-// thr (null, or cnt thresholds) allows a cheaper answer: once a lower bound
-// of the distance reaches thr[j], out[j] may be that bound instead.  Callers
-// pass the largest distance of every row the pair will be offered to, taken
-// before the offers; on finite data those only decrease until the offers, so
-// a bound at or above them is rejected by the heap's first test just as the
-// exact distance would be, and nothing else reads the value.
-inline void sqd_rows(const rows_view *v, const float *q, const uint64_t *mq,
-                     const int32_t *ids, int cnt, const float *thr, float *out) {
+// out[j] = sqd(q, X row ids[j]) for j in [0, cnt).  sqd is symmetric in its
+// operands bit for bit (a - b is exactly -(b - a)), so which of the two
+// points is the query does not matter.
+inline void sqd_rows(const rows_view *v, const float *q, const int32_t *ids, int cnt,
+                     float *out) {
 #if defined(QUELMO_KNN_X86)
     if (v->isa == ISA_AVX2) {
-        rows_avx2<false>(v, q, mq, ids, cnt, thr, out);
+        if (v->Xb)
+            rows_avx2<false, uint8_t>(v->Xb, v->d, q, ids, cnt, out);
+        else
+            rows_avx2<false, float>(v->X, v->d, q, ids, cnt, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
     if (v->isa == ISA_NEON) {
-        rows_neon<false>(q, v->X, v->d, ids, cnt, out);
+        for (int j = 0; j < cnt; ++j) out[j] = one_neon<false>(q, v->X + (int64_t)ids[j] * v->d, v->d);
         return;
     }
 #endif
-    (void)mq;
-    (void)thr;
     for (int j = 0; j < cnt; ++j) out[j] = sqd(q, v->X + (int64_t)ids[j] * v->d, v->d);
 }
 
-// out[j] = dotp(X row ids[j], q, d); the fused product is symmetric in its
-// factors, so the operand order does not matter.  mq: block mask of q, or
-// null (always null unless q is finite).
-inline void dotp_rows(const rows_view *v, const float *q, const uint64_t *mq,
-                      const int32_t *ids, int cnt, float *out) {
+// out[j] = dotp(X row ids[j], q); the fused product is symmetric in its
+// factors, so the operand order does not matter.
+inline void dotp_rows(const rows_view *v, const float *q, const int32_t *ids, int cnt,
+                      float *out) {
 #if defined(QUELMO_KNN_X86)
     if (v->isa == ISA_AVX2) {
-        rows_avx2<true>(v, q, mq, ids, cnt, nullptr, out);
+        if (v->Xb)
+            rows_avx2<true, uint8_t>(v->Xb, v->d, q, ids, cnt, out);
+        else
+            rows_avx2<true, float>(v->X, v->d, q, ids, cnt, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
     if (v->isa == ISA_NEON) {
-        rows_neon<true>(q, v->X, v->d, ids, cnt, out);
+        for (int j = 0; j < cnt; ++j) out[j] = one_neon<true>(v->X + (int64_t)ids[j] * v->d, q, v->d);
         return;
     }
 #endif
-    (void)mq;
     for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * v->d, q, v->d);
 }
 
-// Block masks of the rows of X (see rows_view); returns the number of
-// non-zero blocks.  Bits past the last full 8-block stay clear.
-int64_t block_masks(const float *X, int n, int d, int bw, uint64_t *bm) {
-    const int nblk = d >> 3;
-    int64_t count = 0;
-    for (int i = 0; i < n; ++i) {
-        const float *x = X + (int64_t)i * d;
-        uint64_t *m = bm + (int64_t)i * bw;
-        for (int w = 0; w < bw; ++w) m[w] = 0;
-        for (int b = 0; b < nblk; ++b) {
-            int nz = 0;
-            for (int l = 0; l < 8; ++l) nz |= x[8 * b + l] != 0.0f;
-            if (nz) {
-                m[b >> 6] |= (uint64_t)1 << (b & 63);
-                ++count;
-            }
+// All distances of a leaf whose rows L (m rows, contiguous floats) are in
+// cache: da[b] = sqd(row a, row b) for b in (a, m), and, when a + 1 < m,
+// db[b] = sqd(row a + 1, row b) for b in (a + 1, m).
+inline void leaf_rows(int isa, const float *L, int m, int d, int a, float *da, float *db) {
+    if (a + 1 >= m) return;
+    const float *qa = L + (int64_t)a * d;
+    const float *qb = L + (int64_t)(a + 1) * d;
+#if defined(QUELMO_KNN_X86)
+    if (isa == ISA_AVX2) {
+        const rows_view lv = {L, d, isa, nullptr};
+        const int32_t next = a + 1;
+        sqd_rows(&lv, qa, &next, 1, da + a + 1);
+        int b = a + 2;
+        for (; b + 4 <= m; b += 4) {
+            const float *r[4] = {L + (int64_t)b * d, L + (int64_t)(b + 1) * d,
+                                 L + (int64_t)(b + 2) * d, L + (int64_t)(b + 3) * d};
+            tile_avx2(qa, qb, r, d, da + b, db + b);
         }
+        for (; b < m; ++b) {
+            da[b] = one_avx2<false, float>(qa, L + (int64_t)b * d, d);
+            db[b] = one_avx2<false, float>(qb, L + (int64_t)b * d, d);
+        }
+        return;
     }
-    return count;
+#endif
+    const rows_view lv = {L, d, isa, nullptr};
+    for (int b = a + 1; b < m; ++b) {
+        const int32_t rb = b;
+        sqd_rows(&lv, qa, &rb, 1, da + b);
+        if (b > a + 1) sqd_rows(&lv, qb, &rb, 1, db + b);
+    }
 }
 
 inline int resolve_isa() {
@@ -537,6 +468,18 @@ inline int resolve_isa() {
 #else
     return ISA_PORTABLE;
 #endif
+}
+
+// Row i of X as floats into dst: from the byte copy where there is one (the
+// values are the same), which costs a quarter of the memory traffic.
+inline void load_row(const rows_view *v, int64_t i, float *dst) {
+    const int d = v->d;
+    if (v->Xb) {
+        const uint8_t *src = v->Xb + i * d;
+        for (int t = 0; t < d; ++t) dst[t] = (float)src[t];
+    } else {
+        std::memcpy(dst, v->X + i * d, (size_t)d * sizeof(float));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -562,14 +505,15 @@ struct rpx {
     int32_t *hi;
     uint8_t *hf;
     double *pv;
-    // The split direction: d floats of thread scratch; it is needed only
-    // before the recursive calls, so one vector serves every depth.
+    // Thread scratch: the split direction (d floats; it is needed only before
+    // the recursive calls, so one vector serves every depth) with room for a
+    // second row, and, when a leaf of lcap rows fits, the leaf's rows as
+    // floats (lbuf) and two rows of its distances (ldist, 2 * lcap).
     float *dir;
-    uint64_t *dm;  // block mask of dir (bw words) when the data have masks
-    float *lbuf;   // room for lcap rows of a leaf as floats, or null
+    float *lbuf;
+    float *ldist;
     int lcap;
     rows_view v;
-    int finite;    // 1 when X is finite: distances may stop at a lower bound
 };
 
 struct treework {
@@ -581,13 +525,10 @@ struct treework {
     uint8_t *hf;
     uint64_t seed;
     int isa;
-    int finite;
-    const uint64_t *bm;  // block masks of X, or null
-    int bw;
-    const uint8_t *Xb;   // X as bytes, or null
-    int32_t *order;      // receives the last tree's leaf order, or null
-    int status;   // 0, or -2 when the thread's scratch could not be allocated
-    int started;  // 1 when running on its own thread, to be joined
+    const uint8_t *Xb;  // X as bytes, or null
+    int32_t *order;     // receives the last tree's leaf order, or null
+    int status;         // 0, or -2 when the thread's scratch could not be allocated
+    int started;        // 1 when running on its own thread, to be joined
 };
 
 struct mergework {
@@ -639,54 +580,36 @@ void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
     }
 }
 
+inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
+    const int k = c->k;
+    hpush(c->hd + (int64_t)u * k, c->hi + (int64_t)u * k, c->hf + (int64_t)u * k, k, v, dd);
+    hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dd);
+}
+
 // All pairs of one leaf, a ascending and b ascending within it, each pair
-// offered to both rows.  Distances are computed a batch ahead of their
-// pushes; they do not depend on the table, so only the order of the pushes
-// matters, and it is kept.  The leaf's rows are first copied (as floats)
-// into thread scratch, where the m * (m - 1) / 2 distances find them in
-// cache and contiguous.
+// offered to both rows.  Distances do not depend on the table, so they are
+// computed ahead, two values of a at a time; only the order of the pushes
+// matters, and it is kept.  The leaf's rows are first copied into thread
+// scratch, where its m (m - 1) / 2 distances find them in cache.
 void leaf_pairs(rpx *c, const int32_t *ids, int m) {
-    const int k = c->k, d = c->d;
-    rows_view lv = c->v;
-    lv.bm = nullptr;  // masks do not pay where the rows are in cache
-    const int local = c->lbuf != nullptr && m <= c->lcap;
-    if (local) {
-        for (int a = 0; a < m; ++a) {
-            float *dst = c->lbuf + (int64_t)a * d;
-            if (c->v.Xb) {
-                const uint8_t *src = c->v.Xb + (int64_t)ids[a] * d;
-                for (int t = 0; t < d; ++t) dst[t] = (float)src[t];
-            } else {
-                std::memcpy(dst, c->X + (int64_t)ids[a] * d, (size_t)d * sizeof(float));
+    const int d = c->d;
+    if (!c->lbuf || m > c->lcap) {
+        for (int a = 0; a + 1 < m; ++a) {
+            const float *q = c->X + (int64_t)ids[a] * d;
+            for (int b = a + 1; b < m; ++b) {
+                float dd;
+                sqd_rows(&c->v, q, ids + b, 1, &dd);
+                push_pair(c, ids[a], ids[b], dd);
             }
         }
-        lv.X = c->lbuf;
-        lv.Xb = nullptr;
+        return;
     }
-    for (int a = 0; a + 1 < m; ++a) {
-        const int32_t u = ids[a];
-        const float *q = local ? c->lbuf + (int64_t)a * d : c->X + (int64_t)u * d;
-        float *ud = c->hd + (int64_t)u * k;
-        int32_t *ui = c->hi + (int64_t)u * k;
-        uint8_t *uf = c->hf + (int64_t)u * k;
-        for (int b = a + 1; b < m; b += kBatch) {
-            const int cnt = m - b < kBatch ? m - b : kBatch;
-            int32_t rid[kBatch];
-            float thr[kBatch], bd[kBatch];
-            for (int j = 0; j < cnt; ++j) {
-                const int32_t v = ids[b + j];
-                const float vroot = c->hd[(int64_t)v * k];
-                rid[j] = local ? b + j : v;
-                thr[j] = ud[0] > vroot ? ud[0] : vroot;
-            }
-            sqd_rows(&lv, q, nullptr, rid, cnt, c->finite ? thr : nullptr, bd);
-            for (int j = 0; j < cnt; ++j) {
-                const int32_t v = ids[b + j];
-                hpush(ud, ui, uf, k, v, bd[j]);
-                hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k,
-                      u, bd[j]);
-            }
-        }
+    for (int a = 0; a < m; ++a) load_row(&c->v, ids[a], c->lbuf + (int64_t)a * d);
+    float *da = c->ldist, *db = c->ldist + c->lcap;
+    for (int a = 0; a + 1 < m; a += 2) {
+        leaf_rows(c->v.isa, c->lbuf, m, d, a, da, db);
+        for (int b = a + 1; b < m; ++b) push_pair(c, ids[a], ids[b], da[b]);
+        for (int b = a + 2; b < m; ++b) push_pair(c, ids[a + 1], ids[b], db[b]);
     }
 }
 
@@ -702,32 +625,15 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         ib = (int)draw_below(rng, (uint64_t)m);
     } while (ib == ia);
     const int d = c->d;
-    const float *xa = c->X + (int64_t)idx[lo + ia] * d;
-    const float *xb = c->X + (int64_t)idx[lo + ib] * d;
-    for (int t = 0; t < d; ++t) c->dir[t] = xb[t] - xa[t];
-    // The direction's block mask, only when every element is finite (a
-    // difference of finite values can still overflow).
-    const uint64_t *dm = nullptr;
-    if (c->v.bm) {
-        const int nblk = d >> 3;
-        uint32_t bad = 0;
-        for (int w = 0; w < c->v.bw; ++w) c->dm[w] = 0;
-        for (int b = 0; b < nblk; ++b) {
-            int nz = 0;
-            for (int l = 0; l < 8; ++l) {
-                const float x = c->dir[8 * b + l];
-                nz |= x != 0.0f;
-                bad |= !(x - x == 0.0f);
-            }
-            if (nz) c->dm[b >> 6] |= (uint64_t)1 << (b & 63);
-        }
-        if (!bad) dm = c->dm;
-    }
+    float *xa = c->dir + d;
+    load_row(&c->v, idx[lo + ia], xa);
+    load_row(&c->v, idx[lo + ib], c->dir);
+    for (int t = 0; t < d; ++t) c->dir[t] = c->dir[t] - xa[t];
     // Projections in chunks through a fixed buffer, widened to double.
     float chunk[64];
     for (int i = 0; i < m; i += 64) {
         const int cnt = m - i < 64 ? m - i : 64;
-        dotp_rows(&c->v, c->dir, dm, idx + lo + i, cnt, chunk);
+        dotp_rows(&c->v, c->dir, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
     }
     const int mid = m / 2;
@@ -738,23 +644,21 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
 
 void *treeworker(void *arg) {
     treework *w = (treework *)arg;
-    const int n = w->n;
+    const int n = w->n, d = w->d;
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
-    // The direction's mask words first, then the direction itself.
-    uint64_t *dirbuf = (uint64_t *)std::malloc((size_t)w->bw * sizeof(uint64_t) +
-                                               (size_t)w->d * sizeof(float));
-    // Leaf rows as floats, where a whole leaf fits in a modest buffer; the
-    // buffer only saves time, so the tree is built without it otherwise.
+    float *dir = (float *)std::malloc(2 * (size_t)d * sizeof(float));
+    // The leaf copy only saves time; without it (a leaf too large for a
+    // modest buffer, or no memory) the leaves read X directly.
     const int lcap = w->leaf < n ? w->leaf : n;
-    float *lbuf = (int64_t)lcap * w->d <= kLeafBufFloats
-                      ? (float *)std::malloc((size_t)lcap * (size_t)w->d * sizeof(float))
-                      : nullptr;
-    if (idx && pv && dirbuf) {
+    float *lbuf = nullptr;
+    if ((int64_t)lcap * (d + 2) <= kLeafBufFloats)
+        lbuf = (float *)std::malloc((size_t)lcap * ((size_t)d + 2) * sizeof(float));
+    if (idx && pv && dir) {
         rpx c;
         c.n = n;
-        c.d = w->d;
+        c.d = d;
         c.k = w->k;
         c.leaf = w->leaf;
         c.X = w->X;
@@ -762,17 +666,14 @@ void *treeworker(void *arg) {
         c.hi = w->hi;
         c.hf = w->hf;
         c.pv = pv;
-        c.dm = dirbuf;
-        c.dir = (float *)(dirbuf + w->bw);
+        c.dir = dir;
         c.lbuf = lbuf;
+        c.ldist = lbuf ? lbuf + (int64_t)lcap * d : nullptr;
         c.lcap = lcap;
         c.v.X = w->X;
-        c.v.d = w->d;
+        c.v.d = d;
         c.v.isa = w->isa;
-        c.v.bm = w->bm;
-        c.v.bw = w->bw;
         c.v.Xb = w->Xb;
-        c.finite = w->finite;
         uint64_t rng = w->seed;
         for (int t = w->t0; t < w->t1; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
@@ -790,7 +691,7 @@ void *treeworker(void *arg) {
         w->status = -2;
     }
     std::free(lbuf);
-    std::free(dirbuf);
+    std::free(dir);
     std::free(pv);
     std::free(idx);
     return nullptr;
@@ -829,22 +730,22 @@ struct work {
     uint8_t *hf;
     long upd;
     int isa;
-    const uint64_t *bm;  // block masks of X, or null
-    int bw;
-    const uint8_t *Xb;   // X as bytes, or null
+    const uint8_t *Xb;  // X as bytes, or null
     // Rows are visited as order[i0 .. i1) (see the driver), or i0 .. i1
     // when order is null.
     const int32_t *order;
-    // Thread scratch, or null for the plain path: candidate ids (k*k + k),
-    // and an open-addressing set of the ids offered to the current row
-    // (2^hbits slots; a slot is live when its stamp equals the row's stamp).
+    // Thread scratch, or null for the plain path: candidate ids and their
+    // distances (k * k + k each), the row as floats (d), and an
+    // open-addressing set of the ids offered to the current row (2^hbits
+    // slots; a slot is live when its stamp equals the row's stamp).
     int32_t *cand;
+    float *cdist;
+    float *xrow;
     int32_t *hkey;
     uint32_t *hstamp;
     int hbits;
-    int finite;  // 1 when X is finite: offered ids may be skipped and
-                 // distances may stop at a lower bound
-    int started;
+    int finite;   // 1 when X is finite: offered ids may be skipped
+    int started;  // 1 when running on its own thread, to be joined
 };
 
 // Inserts c into the offered set of the row with this stamp; returns 1 when c
@@ -863,47 +764,58 @@ inline int offer_once(work *w, uint32_t stamp, int32_t c) {
     }
 }
 
+// The plain order of one row: every candidate, repeats included, evaluated
+// and offered as it comes.
+long desc_row_plain(work *w, const rows_view *v, int i) {
+    const int n = w->n, k = w->k;
+    const int64_t off = (int64_t)i * k;
+    const float *x = w->X + (int64_t)i * w->d;
+    float *rd = w->hd + off;
+    int32_t *ri = w->hi + off;
+    uint8_t *rf = w->hf + off;
+    long upd = 0;
+    for (int a = 0; a < k; ++a) {
+        if (!w->sf[off + a]) continue;
+        const int32_t j = w->sh[off + a];
+        if (j < 0 || j >= n) continue;
+        for (int b = 0; b < k; ++b) {
+            const int32_t c = w->sh[(int64_t)j * k + b];
+            if (c < 0 || c >= n || c == i) continue;
+            float dc;
+            sqd_rows(v, x, &c, 1, &dc);
+            upd += hpush(rd, ri, rf, k, c, dc);
+        }
+    }
+    for (int a = 0; a < w->rcn[i]; ++a) {
+        const int32_t c = w->revn[off + a];
+        if (c < 0 || c >= n || c == i) continue;
+        float dc;
+        sqd_rows(v, x, &c, 1, &dc);
+        upd += hpush(rd, ri, rf, k, c, dc);
+    }
+    return upd;
+}
+
 void *descworker(void *arg) {
     work *w = (work *)arg;
-    const int n = w->n, d = w->d, k = w->k;
-    const rows_view v = {w->X, d, w->isa, w->bm, w->bw, w->Xb};
+    const int n = w->n, k = w->k;
+    const rows_view v = {w->X, w->d, w->isa, w->Xb};
     long upd = 0;
     if (w->cand && w->finite)
         std::memset(w->hstamp, 0, ((size_t)1 << w->hbits) * sizeof(uint32_t));
     for (int pos = w->i0; pos < w->i1; ++pos) {
         const int i = w->order ? w->order[pos] : pos;
+        if (!w->cand) {
+            upd += desc_row_plain(w, &v, i);
+            continue;
+        }
         const int64_t off = (int64_t)i * k;
-        const float *x = w->X + (int64_t)i * d;
-        const uint64_t *mx = w->bm ? w->bm + (int64_t)i * w->bw : nullptr;
         float *rd = w->hd + off;
         int32_t *ri = w->hi + off;
         uint8_t *rf = w->hf + off;
-        if (!w->cand) {
-            for (int a = 0; a < k; ++a) {
-                if (!w->sf[off + a]) continue;
-                const int32_t j = w->sh[off + a];
-                if (j < 0 || j >= n) continue;
-                for (int b = 0; b < k; ++b) {
-                    const int32_t c = w->sh[(int64_t)j * k + b];
-                    if (c < 0 || c >= n || c == i) continue;
-                    float dc;
-                    sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
-                    upd += hpush(rd, ri, rf, k, c, dc);
-                }
-            }
-            for (int a = 0; a < w->rcn[i]; ++a) {
-                const int32_t c = w->revn[off + a];
-                if (c < 0 || c >= n || c == i) continue;
-                float dc;
-                sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
-                upd += hpush(rd, ri, rf, k, c, dc);
-            }
-            continue;
-        }
         // Why an id offered to this row once in this iteration can be
-        // skipped (finite data, so every distance is a number >= 0 and the
-        // distance of a pair is the same bits wherever it is computed, the
-        // kernel being symmetric in its operands):
+        // skipped (finite data, so every distance is a number >= 0, and the
+        // distance of a pair is the same bits wherever it is computed):
         //  - the row's largest distance hd[0] never increases, since a push
         //    only replaces the largest entry by a smaller one;
         //  - an offer of c is rejected either because dc >= hd[0], which
@@ -937,37 +849,33 @@ void *descworker(void *arg) {
             if (w->finite && !offer_once(w, stamp, c)) continue;
             w->cand[nc++] = c;
         }
-        // Distances do not depend on the row, so each batch is computed ahead
-        // of its pushes, which keep their order.
-        for (int q = 0; q < nc; q += kBatch) {
-            const int cnt = nc - q < kBatch ? nc - q : kBatch;
-            float thr[kBatch], bd[kBatch];
-            for (int j = 0; j < cnt; ++j) thr[j] = rd[0];
-            sqd_rows(&v, x, mx, w->cand + q, cnt, w->finite ? thr : nullptr, bd);
-            for (int j = 0; j < cnt; ++j) upd += hpush(rd, ri, rf, k, w->cand[q + j], bd[j]);
-        }
+        // Distances do not depend on the row, so they are all computed ahead
+        // of the pushes, which keep their order.
+        load_row(&v, i, w->xrow);
+        sqd_rows(&v, w->xrow, w->cand, nc, w->cdist);
+        for (int q = 0; q < nc; ++q) upd += hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
     }
     w->upd = upd;
     return nullptr;
 }
 
-// Properties of X, on the bit patterns so that the loop vectorises: bit 0 of
-// the result is set when every element is finite (exponent bits not all
-// ones), bit 1 when every element is one of the integers 0 .. 255, -0 not
-// included (its bits differ from those of the clamped and rounded value).
+// Properties of X: bit 0 of the result is set when every element is finite
+// (exponent bits not all ones), bit 1 when every element is one of the
+// integers 0 .. 255, -0 not included.  Branch-free so that it vectorises:
+// adding and taking away 2^23 rounds a float in [0, 2^23) to an integer, and
+// only the integers 0 .. 255 come back with their own bits and have bits no
+// larger than those of 255.0f (negatives, NaN and infinities have larger
+// ones, as unsigned integers).
 int scan_data(const float *X, int64_t count) {
     uint32_t nonfinite = 0, nonbyte = 0;
     for (int64_t j = 0; j < count; ++j) {
         const float v = X[j];
-        uint32_t b;
+        const float r = (v + 8388608.0f) - 8388608.0f;
+        uint32_t b, rb;
         std::memcpy(&b, &v, sizeof b);
-        nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
-        float c = v > 255.0f ? 255.0f : v;
-        c = c > 0.0f ? c : 0.0f;  // NaN becomes 0 here
-        const float r = (float)(int32_t)c;
-        uint32_t rb;
         std::memcpy(&rb, &r, sizeof rb);
-        nonbyte |= (uint32_t)(rb != b);
+        nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
+        nonbyte |= (uint32_t)(rb != b) | (uint32_t)(b > 0x437F0000u);
     }
     return (nonfinite ? 0 : 1) | (nonbyte ? 0 : 2);
 }
@@ -1012,29 +920,15 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
     const int finite = flags & 1;
     int rc = 0;
 
-    // A byte copy of X where it is exact; optional, like the masks below.
+    // Two optional buffers that only save time: a byte copy of X where it is
+    // exact, and the leaf order of the first tree thread's last tree, for the
+    // descent.
     uint8_t *Xb = nullptr;
     if (isa == ISA_AVX2 && (flags & 2)) {
         Xb = (uint8_t *)std::malloc((size_t)n * (size_t)d);
         if (Xb)
             for (int64_t j = 0; j < (int64_t)n * d; ++j) Xb[j] = (uint8_t)(int32_t)X[j];
     }
-
-    // Block masks pay only where many blocks are zero (image-like data), and
-    // only the AVX2 kernels read them.  They are optional: without them every
-    // block is visited, with the same result.
-    const int nblk = d >> 3;
-    const int bw = (nblk + 63) >> 6;
-    uint64_t *bm = nullptr;
-    if (isa == ISA_AVX2 && finite && nblk >= kMaskMinBlocks) {
-        bm = (uint64_t *)std::malloc((size_t)n * (size_t)bw * sizeof(uint64_t));
-        if (bm && (double)block_masks(X, n, d, bw, bm) > kMaskMaxFill * (double)n * nblk) {
-            std::free(bm);
-            bm = nullptr;
-        }
-    }
-    // The leaf order of the first tree thread's last tree, for the descent
-    // (optional as well).
     int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
 
     pthread_t *tth = (pthread_t *)std::malloc((size_t)teff * sizeof(pthread_t));
@@ -1081,9 +975,6 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             w->hf = thf[e];
             w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
             w->isa = isa;
-            w->finite = finite;
-            w->bm = bm;
-            w->bw = bw;
             w->Xb = Xb;
             w->order = e == 0 ? order : nullptr;
             w->status = 0;
@@ -1153,14 +1044,15 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
         work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
         if (dth && dw) {
             // Distinct ids offered to one row: its k entries plus at most
-            // k*k + k candidates, and never more than n.  The offered set is
-            // kept at most half full.
+            // k * k + k candidates, and never more than n.  The offered set
+            // is kept at most half full.
             const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
             const size_t distinct = ncand + (size_t)k < (size_t)n ? ncand + (size_t)k : (size_t)n;
             int hbits = 4;
             while (((size_t)1 << hbits) < 2 * distinct) ++hbits;
             const size_t hcap = (size_t)1 << hbits;
-            const size_t per = ncand * sizeof(int32_t) +
+            const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
+                               (size_t)d * sizeof(float) +
                                hcap * (sizeof(int32_t) + sizeof(uint32_t));
             char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
             const int base = n / deff, rem = n % deff;
@@ -1178,23 +1070,27 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->hi = knn_idx;
                 w->hf = hf;
                 w->isa = isa;
-                w->bm = bm;
-                w->bw = bw;
                 w->Xb = Xb;
                 w->order = order;
                 w->hbits = hbits;
                 w->finite = finite;
+                w->cand = nullptr;
+                w->cdist = nullptr;
+                w->xrow = nullptr;
+                w->hkey = nullptr;
+                w->hstamp = nullptr;
                 if (scratch) {
+                    // Four-byte items throughout, so every part stays aligned.
                     char *p = scratch + per * (size_t)e;
                     w->cand = (int32_t *)p;
                     p += ncand * sizeof(int32_t);
+                    w->cdist = (float *)p;
+                    p += ncand * sizeof(float);
+                    w->xrow = (float *)p;
+                    p += (size_t)d * sizeof(float);
                     w->hkey = (int32_t *)p;
                     p += hcap * sizeof(int32_t);
                     w->hstamp = (uint32_t *)p;
-                } else {
-                    w->cand = nullptr;
-                    w->hkey = nullptr;
-                    w->hstamp = nullptr;
                 }
             }
             const int iters = n_iters > 1 ? n_iters : 1;
@@ -1247,14 +1143,13 @@ free_tables:
             std::free(thd[e]);
         }
 free_tree_arrays:
-    std::free(order);
-    std::free(bm);
-    std::free(Xb);
     std::free(thf);
     std::free(thi);
     std::free(thd);
     std::free(tw);
     std::free(tth);
+    std::free(order);
+    std::free(Xb);
     std::free(rcn);
     std::free(revn);
     std::free(sf);

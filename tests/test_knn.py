@@ -55,7 +55,7 @@ def ref(tmp_path_factory) -> ctypes.CDLL:
     lib.ref_hpush.restype = I
     lib.ref_sm64.argtypes = [P]
     lib.ref_sm64.restype = U64
-    lib.ref_knn.argtypes = [I, I, I, P, I, I, I, U64, P, P, I, I, I, P]
+    lib.ref_knn.argtypes = [I, I, I, P, I, I, I, U64, P, P, I, I, I, P, P]
     lib.ref_knn.restype = I
     return lib
 
@@ -92,7 +92,7 @@ def run_ref(ref, X, k, n_trees=3, n_iters=10, leaf_size=0, seed=7, threads=2,
     dist = np.full((n, k), -5.0, F32)
     upd = np.zeros(max(n_iters, 1), np.int64)
     runs = ref.ref_knn(n, d, k, ptr(X), n_trees, n_iters, leaf_size, seed, ptr(idx), ptr(dist),
-                       threads, int(stop_after_merge), int(no_stop), ptr(upd))
+                       threads, int(stop_after_merge), int(no_stop), ptr(upd), None)
     return idx, dist, upd[:max(runs, 0)]
 
 
