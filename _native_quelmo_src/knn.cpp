@@ -45,6 +45,12 @@ constexpr float kEmptyDist = 1e30f;
 // Largest copy of one leaf's rows that a tree thread keeps, in floats.
 constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
 
+// Byte data are worked on in integers when every lane of the accumulators
+// sums at most this many products of two values of magnitude <= 255 (one
+// per 8-block, and one from the 4-block): 258 * 255 * 255 <= 2^24, so every
+// partial sum is an integer that a float holds exactly (see rows_view).
+constexpr int kMaxIntBlocks = 257;
+
 // ---------------------------------------------------------------------------
 // Neighbour heap
 
@@ -148,15 +154,31 @@ inline float dotp(const float *a, const float *b, int d) {
     return s;
 }
 
-// The data matrix as the distance kernels see it.  Xb, when present, is X as
-// bytes: X holds only the integers 0 .. 255 (no -0), so the bytes convert
-// back to exactly the same floats while a row costs a quarter of the memory
-// traffic.  Only the AVX2 kernels read it.
+// The data matrix as the distance kernels see it.
+//
+// Xp, when present, holds X as bytes: X holds only the integers 0 .. 255
+// (no -0), and the AVX2 kernels then accumulate in integers.  That gives the
+// same bits as the fused float steps: every product (of two values of
+// magnitude <= 255) and every partial sum of a lane is an integer of
+// magnitude <= 2^24 (kMaxIntBlocks), which a float holds exactly, so no
+// fused step ever rounds and each lane is just the exact sum of its
+// products, in whatever order it is formed.  The 4-block, the reduction and
+// the scalar tail then run in float as usual.
+//
+// Layout of a row of Xp (stride bytes): the 8-blocks in pairs, 16 bytes per
+// pair with the two blocks interleaved element by element (b0 c0 b1 c1 ...
+// b7 c7, c all zero for an odd last block), then the rest elements after the
+// last 8-block.  Widened to 16 bits, a pair chunk feeds one multiply-add of
+// adjacent 16-bit lanes whose 32-bit lane p gathers exactly the two products
+// that belong to accumulator lane p (A0 for p < 4, A1 for p >= 4).
 struct rows_view {
     const float *X;
     int d;
     int isa;
-    const uint8_t *Xb;
+    const uint8_t *Xp;
+    int64_t stride;
+    int npair;  // pair chunks per row: 8-blocks / 2, rounded up
+    int rest;   // d - 8 * (d / 8): elements after the last 8-block
 };
 
 #if defined(QUELMO_KNN_X86)
@@ -173,26 +195,11 @@ __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 
     return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehl_ps(h, h)));
 }
 
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const float *p) {
-    return _mm256_loadu_ps(p);
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const uint8_t *p) {
-    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)p)));
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const float *p) {
-    return _mm_loadu_ps(p);
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const uint8_t *p) {
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4_u8(const uint8_t *p) {
     int32_t w;
     std::memcpy(&w, p, sizeof w);
     return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(w)));
 }
-
-inline float elem(const float *p) { return *p; }
-inline float elem(const uint8_t *p) { return (float)*p; }
 
 template <bool DOT>
 __attribute__((target("avx2,fma"), always_inline)) inline __m256 step8(__m256 acc, __m256 x,
@@ -219,53 +226,54 @@ inline float tail_term(float x, float y) {
 }
 
 // sqd (or dotp) of q with one row.
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const T *r, int d) {
+template <bool DOT>
+__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const float *r, int d) {
     __m256 c = _mm256_setzero_ps();
     int t = 0;
-    for (; t + 8 <= d; t += 8) c = step8<DOT>(c, _mm256_loadu_ps(q + t), load8(r + t));
+    for (; t + 8 <= d; t += 8)
+        c = step8<DOT>(c, _mm256_loadu_ps(q + t), _mm256_loadu_ps(r + t));
     __m128 l = _mm256_castps256_ps128(c);
     if (t + 4 <= d) {
-        l = step4<DOT>(l, _mm_loadu_ps(q + t), load4(r + t));
+        l = step4<DOT>(l, _mm_loadu_ps(q + t), _mm_loadu_ps(r + t));
         t += 4;
     }
     float s = reduce_avx2(c, l);
-    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], elem(r + t));
+    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], r[t]);
     return s;
 }
 
 // sqd (or dotp) of q with four rows.
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const T *r0, const T *r1,
-                                                   const T *r2, const T *r3, int d,
-                                                   float *out) {
+template <bool DOT>
+__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const float *r0,
+                                                   const float *r1, const float *r2,
+                                                   const float *r3, int d, float *out) {
     __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
     __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
     int t = 0;
     for (; t + 8 <= d; t += 8) {
         const __m256 x = _mm256_loadu_ps(q + t);
-        c0 = step8<DOT>(c0, x, load8(r0 + t));
-        c1 = step8<DOT>(c1, x, load8(r1 + t));
-        c2 = step8<DOT>(c2, x, load8(r2 + t));
-        c3 = step8<DOT>(c3, x, load8(r3 + t));
+        c0 = step8<DOT>(c0, x, _mm256_loadu_ps(r0 + t));
+        c1 = step8<DOT>(c1, x, _mm256_loadu_ps(r1 + t));
+        c2 = step8<DOT>(c2, x, _mm256_loadu_ps(r2 + t));
+        c3 = step8<DOT>(c3, x, _mm256_loadu_ps(r3 + t));
     }
     __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
     __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
     if (t + 4 <= d) {
         const __m128 x = _mm_loadu_ps(q + t);
-        l0 = step4<DOT>(l0, x, load4(r0 + t));
-        l1 = step4<DOT>(l1, x, load4(r1 + t));
-        l2 = step4<DOT>(l2, x, load4(r2 + t));
-        l3 = step4<DOT>(l3, x, load4(r3 + t));
+        l0 = step4<DOT>(l0, x, _mm_loadu_ps(r0 + t));
+        l1 = step4<DOT>(l1, x, _mm_loadu_ps(r1 + t));
+        l2 = step4<DOT>(l2, x, _mm_loadu_ps(r2 + t));
+        l3 = step4<DOT>(l3, x, _mm_loadu_ps(r3 + t));
         t += 4;
     }
     float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
     float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
     for (; t < d; ++t) {
-        s0 = s0 + tail_term<DOT>(q[t], elem(r0 + t));
-        s1 = s1 + tail_term<DOT>(q[t], elem(r1 + t));
-        s2 = s2 + tail_term<DOT>(q[t], elem(r2 + t));
-        s3 = s3 + tail_term<DOT>(q[t], elem(r3 + t));
+        s0 = s0 + tail_term<DOT>(q[t], r0[t]);
+        s1 = s1 + tail_term<DOT>(q[t], r1[t]);
+        s2 = s2 + tail_term<DOT>(q[t], r2[t]);
+        s3 = s3 + tail_term<DOT>(q[t], r3[t]);
     }
     out[0] = s0;
     out[1] = s1;
@@ -323,14 +331,117 @@ __attribute__((target("avx2,fma"))) void tile_avx2(const float *q0, const float 
     }
 }
 
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void rows_avx2(const T *X, int d, const float *q,
+template <bool DOT>
+__attribute__((target("avx2,fma"))) void rows_avx2(const float *X, int d, const float *q,
                                                     const int32_t *ids, int cnt, float *out) {
     int j = 0;
     for (; j + 4 <= cnt; j += 4)
-        four_avx2<DOT, T>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
-                          X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
-    for (; j < cnt; ++j) out[j] = one_avx2<DOT, T>(q, X + (int64_t)ids[j] * d, d);
+        four_avx2<DOT>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
+                       X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
+    for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d);
+}
+
+// Integer kernels over Xp (see rows_view).  A query is a row of Xp (bytes,
+// for sqd) or a projection direction (16-bit, for dotp) in the same paired
+// layout, with its rest elements as floats in qt.
+
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const uint8_t *p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)p));
+}
+
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const int16_t *p) {
+    return _mm256_loadu_si256((const __m256i *)p);
+}
+
+template <bool DOT>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i istep(__m256i acc, __m256i x,
+                                                                       __m256i y) {
+    if (DOT) return _mm256_add_epi32(acc, _mm256_madd_epi16(x, y));
+    const __m256i e = _mm256_sub_epi16(x, y);
+    return _mm256_add_epi32(acc, _mm256_madd_epi16(e, e));
+}
+
+// The float part after the integer lanes: the 4-block, the reduction and the
+// scalar tail; rt points at the row's rest bytes.
+template <bool DOT>
+__attribute__((target("avx2,fma"))) inline float ifinish(__m256i acc, const float *qt,
+                                                         const uint8_t *rt, int rest) {
+    const __m256 A = _mm256_cvtepi32_ps(acc);
+    __m128 l = _mm256_castps256_ps128(A);
+    int u = 0;
+    if (rest >= 4) {
+        l = step4<DOT>(l, _mm_loadu_ps(qt), load4_u8(rt));
+        u = 4;
+    }
+    float s = reduce_avx2(A, l);
+    for (; u < rest; ++u) s = s + tail_term<DOT>(qt[u], (float)rt[u]);
+    return s;
+}
+
+template <bool DOT, typename Q>
+__attribute__((target("avx2,fma"))) float one_int(const rows_view *v, const Q *q,
+                                                  const float *qt, const uint8_t *r) {
+    __m256i c = _mm256_setzero_si256();
+    for (int j = 0; j < v->npair; ++j) c = istep<DOT>(c, qload(q + 16 * j), qload(r + 16 * j));
+    return ifinish<DOT>(c, qt, r + 16 * v->npair, v->rest);
+}
+
+template <bool DOT, typename Q>
+__attribute__((target("avx2,fma"))) void rows_int(const rows_view *v, const Q *q,
+                                                  const float *qt, const int32_t *ids, int cnt,
+                                                  float *out) {
+    const int np = v->npair;
+    int j = 0;
+    for (; j + 4 <= cnt; j += 4) {
+        const uint8_t *r0 = v->Xp + ids[j] * v->stride, *r1 = v->Xp + ids[j + 1] * v->stride;
+        const uint8_t *r2 = v->Xp + ids[j + 2] * v->stride, *r3 = v->Xp + ids[j + 3] * v->stride;
+        __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+        __m256i c2 = _mm256_setzero_si256(), c3 = _mm256_setzero_si256();
+        for (int p = 0; p < np; ++p) {
+            const __m256i x = qload(q + 16 * p);
+            c0 = istep<DOT>(c0, x, qload(r0 + 16 * p));
+            c1 = istep<DOT>(c1, x, qload(r1 + 16 * p));
+            c2 = istep<DOT>(c2, x, qload(r2 + 16 * p));
+            c3 = istep<DOT>(c3, x, qload(r3 + 16 * p));
+        }
+        out[j] = ifinish<DOT>(c0, qt, r0 + 16 * np, v->rest);
+        out[j + 1] = ifinish<DOT>(c1, qt, r1 + 16 * np, v->rest);
+        out[j + 2] = ifinish<DOT>(c2, qt, r2 + 16 * np, v->rest);
+        out[j + 3] = ifinish<DOT>(c3, qt, r3 + 16 * np, v->rest);
+    }
+    for (; j < cnt; ++j) out[j] = one_int<DOT, Q>(v, q, qt, v->Xp + ids[j] * v->stride);
+}
+
+// sqd of two byte queries with the same four rows of Xp, for the leaves.
+__attribute__((target("avx2,fma"))) void tile_int(const rows_view *v, const uint8_t *q0,
+                                                  const float *qt0, const uint8_t *q1,
+                                                  const float *qt1, const uint8_t *const *r,
+                                                  float *o0, float *o1) {
+    const int np = v->npair;
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    __m256i a2 = _mm256_setzero_si256(), a3 = _mm256_setzero_si256();
+    __m256i b0 = _mm256_setzero_si256(), b1 = _mm256_setzero_si256();
+    __m256i b2 = _mm256_setzero_si256(), b3 = _mm256_setzero_si256();
+    for (int p = 0; p < np; ++p) {
+        const __m256i x0 = qload(q0 + 16 * p), x1 = qload(q1 + 16 * p);
+        __m256i y = qload(r[0] + 16 * p);
+        a0 = istep<false>(a0, x0, y);
+        b0 = istep<false>(b0, x1, y);
+        y = qload(r[1] + 16 * p);
+        a1 = istep<false>(a1, x0, y);
+        b1 = istep<false>(b1, x1, y);
+        y = qload(r[2] + 16 * p);
+        a2 = istep<false>(a2, x0, y);
+        b2 = istep<false>(b2, x1, y);
+        y = qload(r[3] + 16 * p);
+        a3 = istep<false>(a3, x0, y);
+        b3 = istep<false>(b3, x1, y);
+    }
+    const __m256i ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
+    for (int j = 0; j < 4; ++j) {
+        o0[j] = ifinish<false>(ha[j], qt0, r[j] + 16 * np, v->rest);
+        o1[j] = ifinish<false>(hb[j], qt1, r[j] + 16 * np, v->rest);
+    }
 }
 #endif
 
@@ -382,79 +493,113 @@ inline float one_neon(const float *a, const float *b, int d) {
 }
 #endif
 
-// out[j] = sqd(q, X row ids[j]) for j in [0, cnt).  sqd is symmetric in its
-// operands bit for bit (a - b is exactly -(b - a)), so which of the two
-// points is the query does not matter.
-inline void sqd_rows(const rows_view *v, const float *q, const int32_t *ids, int cnt,
+// sqd of two float rows, in the realisation of this call.
+inline float sqd1(int isa, const float *a, const float *b, int d) {
+#if defined(QUELMO_KNN_X86)
+    if (isa == ISA_AVX2) return one_avx2<false>(a, b, d);
+#elif defined(QUELMO_KNN_NEON)
+    if (isa == ISA_NEON) return one_neon<false>(a, b, d);
+#endif
+    (void)isa;
+    return sqd(a, b, d);
+}
+
+// The rest elements of row i of Xp as floats (at most 7).
+inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
+    const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
+    for (int u = 0; u < v->rest; ++u) qt[u] = (float)p[u];
+}
+
+// out[j] = sqd(X row qi, X row ids[j]) for j in [0, cnt).  sqd is symmetric
+// in its operands bit for bit (a - b is exactly -(b - a)), so which of the
+// two points is the query does not matter.
+inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt,
                      float *out) {
+    const int d = v->d;
 #if defined(QUELMO_KNN_X86)
+    if (v->Xp) {
+        float qt[8];
+        rest_floats(v, qi, qt);
+        rows_int<false, uint8_t>(v, v->Xp + qi * v->stride, qt, ids, cnt, out);
+        return;
+    }
     if (v->isa == ISA_AVX2) {
-        if (v->Xb)
-            rows_avx2<false, uint8_t>(v->Xb, v->d, q, ids, cnt, out);
-        else
-            rows_avx2<false, float>(v->X, v->d, q, ids, cnt, out);
+        rows_avx2<false>(v->X, d, v->X + qi * d, ids, cnt, out);
+        return;
+    }
+#endif
+    for (int j = 0; j < cnt; ++j) out[j] = sqd1(v->isa, v->X + qi * d, v->X + (int64_t)ids[j] * d, d);
+}
+
+// out[j] = dotp(X row ids[j], dir); the fused product is symmetric in its
+// factors, so the operand order does not matter.  dir: the direction as d
+// floats, or with Xp its rest elements, the rest in dir16 in the paired
+// layout.
+inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16,
+                      const int32_t *ids, int cnt, float *out) {
+    const int d = v->d;
+#if defined(QUELMO_KNN_X86)
+    if (v->Xp) {
+        rows_int<true, int16_t>(v, dir16, dir, ids, cnt, out);
+        return;
+    }
+    if (v->isa == ISA_AVX2) {
+        rows_avx2<true>(v->X, d, dir, ids, cnt, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
     if (v->isa == ISA_NEON) {
-        for (int j = 0; j < cnt; ++j) out[j] = one_neon<false>(q, v->X + (int64_t)ids[j] * v->d, v->d);
+        for (int j = 0; j < cnt; ++j) out[j] = one_neon<true>(v->X + (int64_t)ids[j] * d, dir, d);
         return;
     }
 #endif
-    for (int j = 0; j < cnt; ++j) out[j] = sqd(q, v->X + (int64_t)ids[j] * v->d, v->d);
+    (void)dir16;
+    for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * d, dir, d);
 }
 
-// out[j] = dotp(X row ids[j], q); the fused product is symmetric in its
-// factors, so the operand order does not matter.
-inline void dotp_rows(const rows_view *v, const float *q, const int32_t *ids, int cnt,
-                      float *out) {
+// Distances of leaf rows a and a + 1 (a + 1 < m) to the rows after them:
+// da[b] = sqd(a, b) for b in (a, m) and db[b] = sqd(a + 1, b) for b in
+// (a + 1, m).  The rows are ids[] of Xp, or, without Xp, the m contiguous
+// float rows of L.
+inline void leaf_rows(const rows_view *v, const int32_t *ids, const float *L, int m, int a,
+                      float *da, float *db) {
+    const int d = v->d;
 #if defined(QUELMO_KNN_X86)
-    if (v->isa == ISA_AVX2) {
-        if (v->Xb)
-            rows_avx2<true, uint8_t>(v->Xb, v->d, q, ids, cnt, out);
-        else
-            rows_avx2<true, float>(v->X, v->d, q, ids, cnt, out);
-        return;
-    }
-#elif defined(QUELMO_KNN_NEON)
-    if (v->isa == ISA_NEON) {
-        for (int j = 0; j < cnt; ++j) out[j] = one_neon<true>(v->X + (int64_t)ids[j] * v->d, q, v->d);
-        return;
-    }
-#endif
-    for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * v->d, q, v->d);
-}
-
-// All distances of a leaf whose rows L (m rows, contiguous floats) are in
-// cache: da[b] = sqd(row a, row b) for b in (a, m), and, when a + 1 < m,
-// db[b] = sqd(row a + 1, row b) for b in (a + 1, m).
-inline void leaf_rows(int isa, const float *L, int m, int d, int a, float *da, float *db) {
-    if (a + 1 >= m) return;
-    const float *qa = L + (int64_t)a * d;
-    const float *qb = L + (int64_t)(a + 1) * d;
-#if defined(QUELMO_KNN_X86)
-    if (isa == ISA_AVX2) {
-        const rows_view lv = {L, d, isa, nullptr};
-        const int32_t next = a + 1;
-        sqd_rows(&lv, qa, &next, 1, da + a + 1);
+    if (v->Xp) {
+        const uint8_t *q0 = v->Xp + ids[a] * v->stride, *q1 = v->Xp + ids[a + 1] * v->stride;
+        float qt0[8], qt1[8];
+        rest_floats(v, ids[a], qt0);
+        rest_floats(v, ids[a + 1], qt1);
+        da[a + 1] = one_int<false, uint8_t>(v, q0, qt0, q1);
         int b = a + 2;
+        for (; b + 4 <= m; b += 4) {
+            const uint8_t *r[4] = {v->Xp + ids[b] * v->stride, v->Xp + ids[b + 1] * v->stride,
+                                   v->Xp + ids[b + 2] * v->stride, v->Xp + ids[b + 3] * v->stride};
+            tile_int(v, q0, qt0, q1, qt1, r, da + b, db + b);
+        }
+        for (; b < m; ++b) {
+            const uint8_t *r = v->Xp + ids[b] * v->stride;
+            da[b] = one_int<false, uint8_t>(v, q0, qt0, r);
+            db[b] = one_int<false, uint8_t>(v, q1, qt1, r);
+        }
+        return;
+    }
+#endif
+    (void)ids;
+    const float *qa = L + (int64_t)a * d, *qb = L + (int64_t)(a + 1) * d;
+    int b = a + 2;
+    da[a + 1] = sqd1(v->isa, qa, qb, d);
+#if defined(QUELMO_KNN_X86)
+    if (v->isa == ISA_AVX2)
         for (; b + 4 <= m; b += 4) {
             const float *r[4] = {L + (int64_t)b * d, L + (int64_t)(b + 1) * d,
                                  L + (int64_t)(b + 2) * d, L + (int64_t)(b + 3) * d};
             tile_avx2(qa, qb, r, d, da + b, db + b);
         }
-        for (; b < m; ++b) {
-            da[b] = one_avx2<false, float>(qa, L + (int64_t)b * d, d);
-            db[b] = one_avx2<false, float>(qb, L + (int64_t)b * d, d);
-        }
-        return;
-    }
 #endif
-    const rows_view lv = {L, d, isa, nullptr};
-    for (int b = a + 1; b < m; ++b) {
-        const int32_t rb = b;
-        sqd_rows(&lv, qa, &rb, 1, da + b);
-        if (b > a + 1) sqd_rows(&lv, qb, &rb, 1, db + b);
+    for (; b < m; ++b) {
+        da[b] = sqd1(v->isa, qa, L + (int64_t)b * d, d);
+        db[b] = sqd1(v->isa, qb, L + (int64_t)b * d, d);
     }
 }
 
@@ -468,18 +613,6 @@ inline int resolve_isa() {
 #else
     return ISA_PORTABLE;
 #endif
-}
-
-// Row i of X as floats into dst: from the byte copy where there is one (the
-// values are the same), which costs a quarter of the memory traffic.
-inline void load_row(const rows_view *v, int64_t i, float *dst) {
-    const int d = v->d;
-    if (v->Xb) {
-        const uint8_t *src = v->Xb + i * d;
-        for (int t = 0; t < d; ++t) dst[t] = (float)src[t];
-    } else {
-        std::memcpy(dst, v->X + i * d, (size_t)d * sizeof(float));
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -505,13 +638,16 @@ struct rpx {
     int32_t *hi;
     uint8_t *hf;
     double *pv;
-    // Thread scratch: the split direction (d floats; it is needed only before
-    // the recursive calls, so one vector serves every depth) with room for a
-    // second row, and, when a leaf of lcap rows fits, the leaf's rows as
-    // floats (lbuf) and two rows of its distances (ldist, 2 * lcap).
+    // Thread scratch.  The split direction: d floats, and with Xp also in
+    // the paired layout (dir16, 16 per pair chunk); it is needed only before
+    // the recursive calls, so one vector serves every depth.  Leaf scratch,
+    // null where it would not fit a modest buffer (or is not needed): two
+    // rows of distances (ldist, 2 * lcap) and, without Xp, the leaf's rows
+    // as contiguous floats (lbuf, lcap * d).
     float *dir;
-    float *lbuf;
+    int16_t *dir16;
     float *ldist;
+    float *lbuf;
     int lcap;
     rows_view v;
 };
@@ -524,11 +660,10 @@ struct treework {
     int32_t *hi;
     uint8_t *hf;
     uint64_t seed;
-    int isa;
-    const uint8_t *Xb;  // X as bytes, or null
-    int32_t *order;     // receives the last tree's leaf order, or null
-    int status;         // 0, or -2 when the thread's scratch could not be allocated
-    int started;        // 1 when running on its own thread, to be joined
+    rows_view v;
+    int32_t *order;  // receives the last tree's leaf order, or null
+    int status;      // 0, or -2 when the thread's scratch could not be allocated
+    int started;     // 1 when running on its own thread, to be joined
 };
 
 struct mergework {
@@ -589,25 +724,26 @@ inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
 // All pairs of one leaf, a ascending and b ascending within it, each pair
 // offered to both rows.  Distances do not depend on the table, so they are
 // computed ahead, two values of a at a time; only the order of the pushes
-// matters, and it is kept.  The leaf's rows are first copied into thread
-// scratch, where its m (m - 1) / 2 distances find them in cache.
+// matters, and it is kept.  Float rows are first copied into thread scratch,
+// where the leaf's m (m - 1) / 2 distances find them in cache.
 void leaf_pairs(rpx *c, const int32_t *ids, int m) {
     const int d = c->d;
-    if (!c->lbuf || m > c->lcap) {
-        for (int a = 0; a + 1 < m; ++a) {
-            const float *q = c->X + (int64_t)ids[a] * d;
+    if (!c->ldist || m > c->lcap || (!c->v.Xp && !c->lbuf)) {
+        for (int a = 0; a + 1 < m; ++a)
             for (int b = a + 1; b < m; ++b) {
                 float dd;
-                sqd_rows(&c->v, q, ids + b, 1, &dd);
+                sqd_rows(&c->v, ids[a], ids + b, 1, &dd);
                 push_pair(c, ids[a], ids[b], dd);
             }
-        }
         return;
     }
-    for (int a = 0; a < m; ++a) load_row(&c->v, ids[a], c->lbuf + (int64_t)a * d);
+    if (!c->v.Xp)
+        for (int a = 0; a < m; ++a)
+            std::memcpy(c->lbuf + (int64_t)a * d, c->X + (int64_t)ids[a] * d,
+                        (size_t)d * sizeof(float));
     float *da = c->ldist, *db = c->ldist + c->lcap;
     for (int a = 0; a + 1 < m; a += 2) {
-        leaf_rows(c->v.isa, c->lbuf, m, d, a, da, db);
+        leaf_rows(&c->v, ids, c->lbuf, m, a, da, db);
         for (int b = a + 1; b < m; ++b) push_pair(c, ids[a], ids[b], da[b]);
         for (int b = a + 2; b < m; ++b) push_pair(c, ids[a + 1], ids[b], db[b]);
     }
@@ -624,16 +760,25 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     do {
         ib = (int)draw_below(rng, (uint64_t)m);
     } while (ib == ia);
-    const int d = c->d;
-    float *xa = c->dir + d;
-    load_row(&c->v, idx[lo + ia], xa);
-    load_row(&c->v, idx[lo + ib], c->dir);
-    for (int t = 0; t < d; ++t) c->dir[t] = c->dir[t] - xa[t];
+    const rows_view *v = &c->v;
+    if (v->Xp) {
+        // Differences of bytes: integers in [-255, 255], the same values as
+        // the float differences.
+        const uint8_t *pa = v->Xp + idx[lo + ia] * v->stride;
+        const uint8_t *pb = v->Xp + idx[lo + ib] * v->stride;
+        const int w16 = 16 * v->npair;
+        for (int u = 0; u < w16; ++u) c->dir16[u] = (int16_t)((int)pb[u] - (int)pa[u]);
+        for (int u = 0; u < v->rest; ++u) c->dir[u] = (float)pb[w16 + u] - (float)pa[w16 + u];
+    } else {
+        const float *xa = c->X + (int64_t)idx[lo + ia] * c->d;
+        const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
+        for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
+    }
     // Projections in chunks through a fixed buffer, widened to double.
     float chunk[64];
     for (int i = 0; i < m; i += 64) {
         const int cnt = m - i < 64 ? m - i : 64;
-        dotp_rows(&c->v, c->dir, idx + lo + i, cnt, chunk);
+        dotp_rows(v, c->dir, c->dir16, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
     }
     const int mid = m / 2;
@@ -648,13 +793,15 @@ void *treeworker(void *arg) {
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
-    float *dir = (float *)std::malloc(2 * (size_t)d * sizeof(float));
-    // The leaf copy only saves time; without it (a leaf too large for a
-    // modest buffer, or no memory) the leaves read X directly.
+    // The direction's floats, then its paired form.
+    const size_t w16 = 16 * (size_t)w->v.npair;
+    float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
+    // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
-    float *lbuf = nullptr;
-    if ((int64_t)lcap * (d + 2) <= kLeafBufFloats)
-        lbuf = (float *)std::malloc((size_t)lcap * ((size_t)d + 2) * sizeof(float));
+    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 2 : d + 2);
+    float *ldist = lfloats <= kLeafBufFloats
+                       ? (float *)std::malloc((size_t)lfloats * sizeof(float))
+                       : nullptr;
     if (idx && pv && dir) {
         rpx c;
         c.n = n;
@@ -667,13 +814,11 @@ void *treeworker(void *arg) {
         c.hf = w->hf;
         c.pv = pv;
         c.dir = dir;
-        c.lbuf = lbuf;
-        c.ldist = lbuf ? lbuf + (int64_t)lcap * d : nullptr;
+        c.dir16 = (int16_t *)(dir + d);
+        c.ldist = ldist;
+        c.lbuf = ldist && !w->v.Xp ? ldist + 2 * (int64_t)lcap : nullptr;
         c.lcap = lcap;
-        c.v.X = w->X;
-        c.v.d = d;
-        c.v.isa = w->isa;
-        c.v.Xb = w->Xb;
+        c.v = w->v;
         uint64_t rng = w->seed;
         for (int t = w->t0; t < w->t1; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
@@ -690,7 +835,7 @@ void *treeworker(void *arg) {
     } else {
         w->status = -2;
     }
-    std::free(lbuf);
+    std::free(ldist);
     std::free(dir);
     std::free(pv);
     std::free(idx);
@@ -729,18 +874,16 @@ struct work {
     int32_t *hi;
     uint8_t *hf;
     long upd;
-    int isa;
-    const uint8_t *Xb;  // X as bytes, or null
+    rows_view v;
     // Rows are visited as order[i0 .. i1) (see the driver), or i0 .. i1
     // when order is null.
     const int32_t *order;
     // Thread scratch, or null for the plain path: candidate ids and their
-    // distances (k * k + k each), the row as floats (d), and an
-    // open-addressing set of the ids offered to the current row (2^hbits
-    // slots; a slot is live when its stamp equals the row's stamp).
+    // distances (k * k + k each), and an open-addressing set of the ids
+    // offered to the current row (2^hbits slots; a slot is live when its
+    // stamp equals the row's stamp).
     int32_t *cand;
     float *cdist;
-    float *xrow;
     int32_t *hkey;
     uint32_t *hstamp;
     int hbits;
@@ -766,10 +909,9 @@ inline int offer_once(work *w, uint32_t stamp, int32_t c) {
 
 // The plain order of one row: every candidate, repeats included, evaluated
 // and offered as it comes.
-long desc_row_plain(work *w, const rows_view *v, int i) {
+long desc_row_plain(work *w, int i) {
     const int n = w->n, k = w->k;
     const int64_t off = (int64_t)i * k;
-    const float *x = w->X + (int64_t)i * w->d;
     float *rd = w->hd + off;
     int32_t *ri = w->hi + off;
     uint8_t *rf = w->hf + off;
@@ -782,7 +924,7 @@ long desc_row_plain(work *w, const rows_view *v, int i) {
             const int32_t c = w->sh[(int64_t)j * k + b];
             if (c < 0 || c >= n || c == i) continue;
             float dc;
-            sqd_rows(v, x, &c, 1, &dc);
+            sqd_rows(&w->v, i, &c, 1, &dc);
             upd += hpush(rd, ri, rf, k, c, dc);
         }
     }
@@ -790,7 +932,7 @@ long desc_row_plain(work *w, const rows_view *v, int i) {
         const int32_t c = w->revn[off + a];
         if (c < 0 || c >= n || c == i) continue;
         float dc;
-        sqd_rows(v, x, &c, 1, &dc);
+        sqd_rows(&w->v, i, &c, 1, &dc);
         upd += hpush(rd, ri, rf, k, c, dc);
     }
     return upd;
@@ -799,14 +941,13 @@ long desc_row_plain(work *w, const rows_view *v, int i) {
 void *descworker(void *arg) {
     work *w = (work *)arg;
     const int n = w->n, k = w->k;
-    const rows_view v = {w->X, w->d, w->isa, w->Xb};
     long upd = 0;
     if (w->cand && w->finite)
         std::memset(w->hstamp, 0, ((size_t)1 << w->hbits) * sizeof(uint32_t));
     for (int pos = w->i0; pos < w->i1; ++pos) {
         const int i = w->order ? w->order[pos] : pos;
         if (!w->cand) {
-            upd += desc_row_plain(w, &v, i);
+            upd += desc_row_plain(w, i);
             continue;
         }
         const int64_t off = (int64_t)i * k;
@@ -851,8 +992,7 @@ void *descworker(void *arg) {
         }
         // Distances do not depend on the row, so they are all computed ahead
         // of the pushes, which keep their order.
-        load_row(&v, i, w->xrow);
-        sqd_rows(&v, w->xrow, w->cand, nc, w->cdist);
+        sqd_rows(&w->v, i, w->cand, nc, w->cdist);
         for (int q = 0; q < nc; ++q) upd += hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
     }
     w->upd = upd;
@@ -878,6 +1018,22 @@ int scan_data(const float *X, int64_t count) {
         nonbyte |= (uint32_t)(rb != b) | (uint32_t)(b > 0x437F0000u);
     }
     return (nonfinite ? 0 : 1) | (nonbyte ? 0 : 2);
+}
+
+// Writes byte data X into the paired layout of rows_view.
+void pack_bytes(const float *X, int n, int d, int npair, int64_t stride, uint8_t *Xp) {
+    const int nblk = d >> 3, rest = d - 8 * nblk;
+    for (int64_t i = 0; i < n; ++i) {
+        const float *x = X + i * d;
+        uint8_t *p = Xp + i * stride;
+        for (int j = 0; j < npair; ++j)
+            for (int e = 0; e < 8; ++e) {
+                p[16 * j + 2 * e] = (uint8_t)(int32_t)x[16 * j + e];
+                p[16 * j + 2 * e + 1] =
+                    2 * j + 1 < nblk ? (uint8_t)(int32_t)x[16 * j + 8 + e] : (uint8_t)0;
+            }
+        for (int u = 0; u < rest; ++u) p[16 * npair + u] = (uint8_t)(int32_t)x[8 * nblk + u];
+    }
 }
 
 // Runs fn(arg) on a new thread, or in the calling thread when no thread can
@@ -920,14 +1076,23 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
     const int finite = flags & 1;
     int rc = 0;
 
-    // Two optional buffers that only save time: a byte copy of X where it is
-    // exact, and the leaf order of the first tree thread's last tree, for the
-    // descent.
-    uint8_t *Xb = nullptr;
-    if (isa == ISA_AVX2 && (flags & 2)) {
-        Xb = (uint8_t *)std::malloc((size_t)n * (size_t)d);
-        if (Xb)
-            for (int64_t j = 0; j < (int64_t)n * d; ++j) Xb[j] = (uint8_t)(int32_t)X[j];
+    // Two optional buffers that only save time: X as bytes in the paired
+    // layout where that is exact and the integer kernels apply (see
+    // rows_view), and the leaf order of the first tree thread's last tree,
+    // for the descent.
+    rows_view v;
+    v.X = X;
+    v.d = d;
+    v.isa = isa;
+    v.Xp = nullptr;
+    v.npair = ((d >> 3) + 1) >> 1;
+    v.rest = d - 8 * (d >> 3);
+    v.stride = 16 * (int64_t)v.npair + v.rest;
+    uint8_t *Xp = nullptr;
+    if (isa == ISA_AVX2 && (flags & 2) && (d >> 3) <= kMaxIntBlocks) {
+        Xp = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
+        if (Xp) pack_bytes(X, n, d, v.npair, v.stride, Xp);
+        v.Xp = Xp;
     }
     int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
 
@@ -974,8 +1139,7 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             w->hi = thi[e];
             w->hf = thf[e];
             w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
-            w->isa = isa;
-            w->Xb = Xb;
+            w->v = v;
             w->order = e == 0 ? order : nullptr;
             w->status = 0;
             if (count > 0) w->started = spawn_or_run(&tth[e], treeworker, w);
@@ -1052,7 +1216,6 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             while (((size_t)1 << hbits) < 2 * distinct) ++hbits;
             const size_t hcap = (size_t)1 << hbits;
             const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
-                               (size_t)d * sizeof(float) +
                                hcap * (sizeof(int32_t) + sizeof(uint32_t));
             char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
             const int base = n / deff, rem = n % deff;
@@ -1069,14 +1232,12 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->hd = knn_dist;
                 w->hi = knn_idx;
                 w->hf = hf;
-                w->isa = isa;
-                w->Xb = Xb;
+                w->v = v;
                 w->order = order;
                 w->hbits = hbits;
                 w->finite = finite;
                 w->cand = nullptr;
                 w->cdist = nullptr;
-                w->xrow = nullptr;
                 w->hkey = nullptr;
                 w->hstamp = nullptr;
                 if (scratch) {
@@ -1086,8 +1247,6 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                     p += ncand * sizeof(int32_t);
                     w->cdist = (float *)p;
                     p += ncand * sizeof(float);
-                    w->xrow = (float *)p;
-                    p += (size_t)d * sizeof(float);
                     w->hkey = (int32_t *)p;
                     p += hcap * sizeof(int32_t);
                     w->hstamp = (uint32_t *)p;
@@ -1149,7 +1308,7 @@ free_tree_arrays:
     std::free(tw);
     std::free(tth);
     std::free(order);
-    std::free(Xb);
+    std::free(Xp);
     std::free(rcn);
     std::free(revn);
     std::free(sf);
