@@ -1036,6 +1036,82 @@ void pack_bytes(const float *X, int n, int d, int npair, int64_t stride, uint8_t
     }
 }
 
+// The descent on renumbered points.  Point order[p] becomes point p: its row
+// of X (or Xp) is copied to row p, its table row to row p, and every id in
+// the table is renamed the same way.  A tree's leaf order puts neighbours
+// next to each other, so a row's candidates, their rows of X and their rows
+// of the table all lie close together in memory.  Nothing in the descent
+// depends on id values except through equality, which renaming keeps, and
+// through the order in which the reverse lists are gathered, which the
+// driver keeps in the caller's numbering (inv).  All buffers are optional:
+// if one is missing the descent runs on the caller's arrays instead.
+struct renamed {
+    int32_t *inv;  // inv[order[p]] = p; null when renaming is off
+    int32_t *idx;
+    float *dist;
+    uint8_t *flag;
+    void *rows;    // renumbered X (floats) or Xp (bytes)
+    rows_view v;   // the view on rows
+};
+
+void rename_free(renamed *r) {
+    std::free(r->rows);
+    std::free(r->flag);
+    std::free(r->dist);
+    std::free(r->idx);
+    std::free(r->inv);
+    r->rows = nullptr;
+    r->flag = nullptr;
+    r->dist = nullptr;
+    r->idx = nullptr;
+    r->inv = nullptr;
+}
+
+void rename_start(renamed *r, const rows_view &v, const int32_t *order, int n, int k,
+                  const int32_t *idx, const float *dist, const uint8_t *flag) {
+    const size_t nk = (size_t)n * (size_t)k;
+    const size_t row_bytes = v.Xp ? (size_t)v.stride : (size_t)v.d * sizeof(float);
+    r->inv = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
+    r->idx = (int32_t *)std::malloc(nk * sizeof(int32_t));
+    r->dist = (float *)std::malloc(nk * sizeof(float));
+    r->flag = (uint8_t *)std::malloc(nk);
+    r->rows = std::malloc((size_t)n * row_bytes);
+    if (!r->inv || !r->idx || !r->dist || !r->flag || !r->rows) {
+        rename_free(r);
+        return;
+    }
+    for (int p = 0; p < n; ++p) r->inv[order[p]] = p;
+    const char *src = v.Xp ? (const char *)v.Xp : (const char *)v.X;
+    for (int p = 0; p < n; ++p) {
+        std::memcpy((char *)r->rows + (size_t)p * row_bytes,
+                    src + (size_t)order[p] * row_bytes, row_bytes);
+        const int64_t from = (int64_t)order[p] * k, to = (int64_t)p * k;
+        for (int j = 0; j < k; ++j) {
+            const int32_t c = idx[from + j];
+            r->idx[to + j] = c >= 0 && c < n ? r->inv[c] : c;
+            r->dist[to + j] = dist[from + j];
+            r->flag[to + j] = flag[from + j];
+        }
+    }
+    r->v = v;
+    if (v.Xp)
+        r->v.Xp = (const uint8_t *)r->rows;
+    else
+        r->v.X = (const float *)r->rows;
+}
+
+void rename_finish(const renamed *r, const int32_t *order, int n, int k, int32_t *idx,
+                   float *dist) {
+    for (int p = 0; p < n; ++p) {
+        const int64_t from = (int64_t)p * k, to = (int64_t)order[p] * k;
+        for (int j = 0; j < k; ++j) {
+            const int32_t c = r->idx[from + j];
+            idx[to + j] = c >= 0 && c < n ? order[c] : c;
+            dist[to + j] = r->dist[from + j];
+        }
+    }
+}
+
 // Runs fn(arg) on a new thread, or in the calling thread when no thread can
 // be created.  Returns 1 when a thread was started (and must be joined).
 int spawn_or_run(pthread_t *th, void *(*fn)(void *), void *arg) {
@@ -1198,11 +1274,6 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
         // Descent.  Without its thread and record arrays the call still
         // succeeds with the merged forest table; without the optional scratch
         // it runs the plain path, which gives the same result.
-        //
-        // Within an iteration a row's outcome depends only on the snapshot
-        // and on the row itself, so rows may be visited in any order and on
-        // any thread.  Visiting them in a tree's leaf order puts neighbours
-        // next to each other, and their shared candidates are still in cache.
         const int deff = eff < (long)n ? (int)eff : n;
         pthread_t *dth = (pthread_t *)std::malloc((size_t)deff * sizeof(pthread_t));
         work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
@@ -1218,6 +1289,16 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
                                hcap * (sizeof(int32_t) + sizeof(uint32_t));
             char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
+
+            // The descent runs on renumbered points where it can (see
+            // renamed); otherwise on the caller's table, visiting the rows in
+            // leaf order, or in plain order.
+            renamed r = {};
+            if (order) rename_start(&r, v, order, n, k, knn_idx, knn_dist, hf);
+            float *td = r.inv ? r.dist : knn_dist;
+            int32_t *ti = r.inv ? r.idx : knn_idx;
+            uint8_t *tf = r.inv ? r.flag : hf;
+
             const int base = n / deff, rem = n % deff;
             for (int e = 0; e < deff; ++e) {
                 work *w = &dw[e];
@@ -1229,11 +1310,11 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->sf = sf;
                 w->revn = revn;
                 w->rcn = rcn;
-                w->hd = knn_dist;
-                w->hi = knn_idx;
-                w->hf = hf;
-                w->v = v;
-                w->order = order;
+                w->hd = td;
+                w->hi = ti;
+                w->hf = tf;
+                w->v = r.inv ? r.v : v;
+                w->order = r.inv ? nullptr : order;
                 w->hbits = hbits;
                 w->finite = finite;
                 w->cand = nullptr;
@@ -1255,20 +1336,21 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             const int iters = n_iters > 1 ? n_iters : 1;
             const int64_t threshold = (int64_t)(((double)n * (double)k) * 0.0002);
             for (int it = 0; it < iters; ++it) {
-                std::memcpy(sh, knn_idx, nk * sizeof(int32_t));
-                std::memcpy(sf, hf, nk);
-                std::memset(hf, 0, nk);
+                std::memcpy(sh, ti, nk * sizeof(int32_t));
+                std::memcpy(sf, tf, nk);
+                std::memset(tf, 0, nk);
                 std::memset(rcn, 0, (size_t)n * sizeof(int));
                 // Only new forward entries are reversed, the first k per
-                // target in (j, l) order.
-                for (int j = 0; j < n; ++j) {
+                // target in (j, l) order, j in the caller's numbering.
+                for (int jo = 0; jo < n; ++jo) {
+                    const int j = r.inv ? r.inv[jo] : jo;
                     const int64_t off = (int64_t)j * k;
                     for (int l = 0; l < k; ++l) {
                         if (!sf[off + l]) continue;
-                        const int32_t v = sh[off + l];
-                        if (v >= 0 && v < n && rcn[v] < k) {
-                            revn[(int64_t)v * k + rcn[v]] = j;
-                            rcn[v] += 1;
+                        const int32_t c = sh[off + l];
+                        if (c >= 0 && c < n && rcn[c] < k) {
+                            revn[(int64_t)c * k + rcn[c]] = j;
+                            rcn[c] += 1;
                         }
                     }
                 }
@@ -1288,6 +1370,8 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 }
                 if (upd < threshold) break;
             }
+            if (r.inv) rename_finish(&r, order, n, k, knn_idx, knn_dist);
+            rename_free(&r);
             std::free(scratch);
         }
         std::free(dw);
