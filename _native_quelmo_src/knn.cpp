@@ -879,32 +879,21 @@ struct work {
     // when order is null.
     const int32_t *order;
     // Thread scratch, or null for the plain path: candidate ids and their
-    // distances (k * k + k each), and an open-addressing set of the ids
-    // offered to the current row (2^hbits slots; a slot is live when its
-    // stamp equals the row's stamp).
+    // distances (k * k + k each), and a mark per point (n) that holds the
+    // stamp of the last row the point was offered to.
     int32_t *cand;
     float *cdist;
-    int32_t *hkey;
-    uint32_t *hstamp;
-    int hbits;
+    uint32_t *mark;
     int finite;   // 1 when X is finite: offered ids may be skipped
     int started;  // 1 when running on its own thread, to be joined
 };
 
-// Inserts c into the offered set of the row with this stamp; returns 1 when c
-// was not there yet.  At most half of the slots are ever live, so probing ends.
+// Marks c as offered to the row with this stamp; returns 1 when it was not
+// offered to that row before.
 inline int offer_once(work *w, uint32_t stamp, int32_t c) {
-    const uint32_t mask = (1u << w->hbits) - 1u;
-    uint32_t h = ((uint32_t)c * 0x9E3779B1u) >> (32 - w->hbits);
-    for (;;) {
-        if (w->hstamp[h] != stamp) {
-            w->hstamp[h] = stamp;
-            w->hkey[h] = c;
-            return 1;
-        }
-        if (w->hkey[h] == c) return 0;
-        h = (h + 1) & mask;
-    }
+    const int fresh = w->mark[c] != stamp;
+    w->mark[c] = stamp;
+    return fresh;
 }
 
 // The plain order of one row: every candidate, repeats included, evaluated
@@ -942,8 +931,9 @@ void *descworker(void *arg) {
     work *w = (work *)arg;
     const int n = w->n, k = w->k;
     long upd = 0;
-    if (w->cand && w->finite)
-        std::memset(w->hstamp, 0, ((size_t)1 << w->hbits) * sizeof(uint32_t));
+    // Stamps are 1 + the row's position in this call, so no mark left from
+    // an earlier call may match.
+    if (w->cand && w->finite) std::memset(w->mark, 0, (size_t)n * sizeof(uint32_t));
     for (int pos = w->i0; pos < w->i1; ++pos) {
         const int i = w->order ? w->order[pos] : pos;
         if (!w->cand) {
@@ -1278,17 +1268,10 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
         pthread_t *dth = (pthread_t *)std::malloc((size_t)deff * sizeof(pthread_t));
         work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
         if (dth && dw) {
-            // Distinct ids offered to one row: its k entries plus at most
-            // k * k + k candidates, and never more than n.  The offered set
-            // is kept at most half full.
             const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
-            const size_t distinct = ncand + (size_t)k < (size_t)n ? ncand + (size_t)k : (size_t)n;
-            int hbits = 4;
-            while (((size_t)1 << hbits) < 2 * distinct) ++hbits;
-            const size_t hcap = (size_t)1 << hbits;
             const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
-                               hcap * (sizeof(int32_t) + sizeof(uint32_t));
-            char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
+                               (size_t)n * sizeof(uint32_t);
+            char *scratch = (char *)std::malloc(per * (size_t)deff);
 
             // The descent runs on renumbered points where it can (see
             // renamed); otherwise on the caller's table, visiting the rows in
@@ -1315,12 +1298,10 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->hf = tf;
                 w->v = r.inv ? r.v : v;
                 w->order = r.inv ? nullptr : order;
-                w->hbits = hbits;
                 w->finite = finite;
                 w->cand = nullptr;
                 w->cdist = nullptr;
-                w->hkey = nullptr;
-                w->hstamp = nullptr;
+                w->mark = nullptr;
                 if (scratch) {
                     // Four-byte items throughout, so every part stays aligned.
                     char *p = scratch + per * (size_t)e;
@@ -1328,9 +1309,7 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                     p += ncand * sizeof(int32_t);
                     w->cdist = (float *)p;
                     p += ncand * sizeof(float);
-                    w->hkey = (int32_t *)p;
-                    p += hcap * sizeof(int32_t);
-                    w->hstamp = (uint32_t *)p;
+                    w->mark = (uint32_t *)p;
                 }
             }
             const int iters = n_iters > 1 ? n_iters : 1;
