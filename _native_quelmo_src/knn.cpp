@@ -642,14 +642,15 @@ struct rpx {
     // the paired layout (dir16, 16 per pair chunk); it is needed only before
     // the recursive calls, so one vector serves every depth.  Leaf scratch,
     // null where it would not fit a modest buffer (or is not needed): two
-    // rows of distances (ldist, 2 * lcap) and, without Xp, the leaf's rows
-    // as contiguous floats (lbuf, lcap * d).
+    // rows of distances and the rows' largest distances (ldist, 3 * lcap)
+    // and, without Xp, the leaf's rows as contiguous floats (lbuf, lcap * d).
     float *dir;
     int16_t *dir16;
     float *ldist;
     float *lbuf;
     int lcap;
     rows_view v;
+    int finite;  // 1 when X is finite
 };
 
 struct treework {
@@ -661,6 +662,7 @@ struct treework {
     uint8_t *hf;
     uint64_t seed;
     rows_view v;
+    int finite;      // 1 when X is finite
     int32_t *order;  // receives the last tree's leaf order, or null
     int status;      // 0, or -2 when the thread's scratch could not be allocated
     int started;     // 1 when running on its own thread, to be joined
@@ -721,6 +723,44 @@ inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
     hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dd);
 }
 
+// Offers the pairs (a, b), b = from .. m - 1 in order, of a leaf to both
+// rows.  On finite data each group of eight pairs is first tested against the
+// rows' largest distances at once, and only the pairs that pass are pushed.
+// A pair that fails, dd >= both largest distances, is rejected by the first
+// test of both pushes, and still is when its turn comes: row ids[a] only
+// loses its largest distance to smaller ones, and row ids[b] receives no
+// other push in between.  (With NaN about, a largest distance can grow, so
+// then every pair is pushed.)  lroot[j] follows the largest distance of row
+// ids[j] for j > a.
+inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const float *dist,
+                     float *lroot) {
+    const int k = c->k;
+    const int32_t u = ids[a];
+    float *ud = c->hd + (int64_t)u * k;
+    int32_t *ui = c->hi + (int64_t)u * k;
+    uint8_t *uf = c->hf + (int64_t)u * k;
+    for (int b0 = from; b0 < m; b0 += 8) {
+        const int e = m - b0 < 8 ? m - b0 : 8;
+        unsigned pass = (1u << e) - 1u;
+        if (c->finite) {
+            const float ru = ud[0];
+            pass = 0;
+            for (int j = 0; j < e; ++j)
+                pass |= ((unsigned)(dist[b0 + j] < ru) | (unsigned)(dist[b0 + j] < lroot[b0 + j]))
+                        << j;
+        }
+        while (pass) {
+            const int b = b0 + __builtin_ctz(pass);
+            pass &= pass - 1;
+            const int32_t v = ids[b];
+            float *vd = c->hd + (int64_t)v * k;
+            hpush(ud, ui, uf, k, v, dist[b]);
+            hpush(vd, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dist[b]);
+            lroot[b] = vd[0];
+        }
+    }
+}
+
 // All pairs of one leaf, a ascending and b ascending within it, each pair
 // offered to both rows.  Distances do not depend on the table, so they are
 // computed ahead, two values of a at a time; only the order of the pushes
@@ -741,11 +781,12 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
         for (int a = 0; a < m; ++a)
             std::memcpy(c->lbuf + (int64_t)a * d, c->X + (int64_t)ids[a] * d,
                         (size_t)d * sizeof(float));
-    float *da = c->ldist, *db = c->ldist + c->lcap;
+    float *da = c->ldist, *db = da + c->lcap, *lroot = db + c->lcap;
+    for (int j = 0; j < m; ++j) lroot[j] = c->hd[(int64_t)ids[j] * c->k];
     for (int a = 0; a + 1 < m; a += 2) {
         leaf_rows(&c->v, ids, c->lbuf, m, a, da, db);
-        for (int b = a + 1; b < m; ++b) push_pair(c, ids[a], ids[b], da[b]);
-        for (int b = a + 2; b < m; ++b) push_pair(c, ids[a + 1], ids[b], db[b]);
+        push_row(c, ids, m, a, a + 1, da, lroot);
+        push_row(c, ids, m, a + 1, a + 2, db, lroot);
     }
 }
 
@@ -798,7 +839,7 @@ void *treeworker(void *arg) {
     float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
     // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
-    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 2 : d + 2);
+    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : d + 3);
     float *ldist = lfloats <= kLeafBufFloats
                        ? (float *)std::malloc((size_t)lfloats * sizeof(float))
                        : nullptr;
@@ -816,9 +857,10 @@ void *treeworker(void *arg) {
         c.dir = dir;
         c.dir16 = (int16_t *)(dir + d);
         c.ldist = ldist;
-        c.lbuf = ldist && !w->v.Xp ? ldist + 2 * (int64_t)lcap : nullptr;
+        c.lbuf = ldist && !w->v.Xp ? ldist + 3 * (int64_t)lcap : nullptr;
         c.lcap = lcap;
         c.v = w->v;
+        c.finite = w->finite;
         uint64_t rng = w->seed;
         for (int t = w->t0; t < w->t1; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
@@ -1206,6 +1248,7 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             w->hf = thf[e];
             w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
             w->v = v;
+            w->finite = finite;
             w->order = e == 0 ? order : nullptr;
             w->status = 0;
             if (count > 0) w->started = spawn_or_run(&tth[e], treeworker, w);
