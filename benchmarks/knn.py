@@ -46,8 +46,8 @@ REFERENCE_SRC = ROOT / "tests" / "native" / "knn_reference.cpp"
 # (n_trees, n_iters, leaf_size) per data set; the first row of each is the
 # configuration that the summary compares with pynndescent.
 CONFIGS = {
-    "mnist10k": [(16, 20, 40), (24, 20, 30), (8, 20, 0)],
-    "gauss100k": [(8, 20, 0), (12, 20, 24), (6, 20, 0)],
+    "mnist10k": [(16, 20, 40), (24, 20, 30), (12, 20, 40), (8, 20, 0)],
+    "gauss100k": [(6, 20, 400), (16, 20, 200), (8, 20, 0)],
 }
 
 

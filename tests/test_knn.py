@@ -224,6 +224,89 @@ def test_leaf_distances_equal_exact_sqd_on_byte_data(kernel, portable_kernel, d)
             assert same_bits(dist[i, slot], exact_kernel(X[i], X[j], True)), (i, j)
 
 
+_MASK64 = (1 << 64) - 1
+
+
+def _sm64(state: int) -> tuple[int, int]:
+    """SplitMix64 step: the new state and the output."""
+    state = (state + 0x9E3779B97F4A7C15) & _MASK64
+    z = state
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
+    return state, z ^ (z >> 31)
+
+
+def _first_split(X: np.ndarray, seed: int, dot) -> tuple[frozenset, list]:
+    """The lower half of the root split of the first tree of thread 0, and the
+    projections: the shuffle, the two drawn rows, the direction between them,
+    then dot(row, direction) for every row."""
+    n = len(X)
+    state = seed ^ 40503
+    perm = list(range(n))
+    for i in range(n - 1, 0, -1):
+        state, z = _sm64(state)
+        j = z % (i + 1)
+        perm[i], perm[j] = perm[j], perm[i]
+    state, z = _sm64(state)
+    ia = z % n
+    while True:
+        state, z = _sm64(state)
+        ib = z % n
+        if ib != ia:
+            break
+    direction = (X[perm[ib]] - X[perm[ia]]).astype(F32)
+    pv = [dot(X[i], direction) for i in perm]
+    order = np.argsort(np.array(pv, dtype=np.float64), kind="stable")
+    return frozenset(perm[o] for o in order[: n // 2]), pv
+
+
+def _unfused_dot(a, b):
+    s = F32(0)
+    for x, y in zip(a, b):
+        s = F32(s + F32(x * y))
+    return s
+
+
+SPLIT_SEEDS = 6
+
+
+def _near_points(d: int, seed: int) -> np.ndarray:
+    # Projections of points this close differ at the rounding level, so the
+    # split depends on the exact accumulation order of dotp.
+    rng = np.random.default_rng(seed)
+    return (1000.0 + rng.standard_normal((16, d)) * 1e-3).astype(F32)
+
+
+@pytest.mark.parametrize("d", LENGTHS)
+def test_root_split_follows_exact_dotp(kernel, portable_kernel, d):
+    # 16 points, leaf 8, k = 7, one tree: the root splits once into two leaves
+    # of 8 and every row ends up holding exactly its leaf-mates, so the output
+    # shows the split, which the exactly computed projections predict.
+    for seed in range(SPLIT_SEEDS):
+        X = _near_points(d, 3000 + 10 * d + seed)
+        low, pv = _first_split(X, seed, lambda r, w: exact_kernel(r, w, False))
+        if len({float(p) for p in pv}) < 16:
+            continue  # tied projections: the split is up to the quickselect
+        for fn in (kernel, portable_kernel):
+            rc, idx, _ = run_kernel(fn, X, 7, n_trees=1, n_iters=1, leaf_size=8, seed=seed,
+                                    threads=1)
+            assert rc == 0
+            for i in range(16):
+                group = low if i in low else frozenset(range(16)) - low
+                assert set(idx[i].tolist()) | {i} == group, (seed, i)
+
+
+def test_root_split_is_sensitive_to_the_dotp_order():
+    # Guards the test above: with unfused products some of its splits differ.
+    flips = 0
+    for d in LENGTHS[:-1]:
+        for seed in range(SPLIT_SEEDS):
+            X = _near_points(d, 3000 + 10 * d + seed)
+            exact, _ = _first_split(X, seed, lambda r, w: exact_kernel(r, w, False))
+            flips += exact != _first_split(X, seed, _unfused_dot)[0]
+    assert flips > 0
+
+
 def test_reference_heap_rules(ref):
     k = 4
     hd = np.full(k, EMPTY, F32)
@@ -396,6 +479,35 @@ def test_repeated_calls_repeat_bits(kernel):
         assert same_bits(first[1], again[1]) and same_bits(first[2], again[2])
     other = run_kernel(kernel, X, 10, 4, 1, 0, 2025, 2)
     assert not same_bits(first[1], other[1]) or not same_bits(first[2], other[2])
+
+
+def test_more_threads_than_points(kernel, ref):
+    X = _dataset("gauss", 3, 2, seed=21)
+    rc, idx, dist = run_kernel(kernel, X, 2, 4, 3, 0, 5, 8)
+    r_idx, r_dist, _ = run_ref(ref, X, 2, 4, 3, 0, 5, 4)
+    assert rc == 0 and same_bits(idx, r_idx) and same_bits(dist, r_dist)
+
+
+def test_concurrent_calls_from_python_threads(kernel):
+    # The method releases the interpreter lock; calls share nothing.
+    import threading
+
+    inputs = [_dataset(kind, 500, 24, seed=30 + j)
+              for j, kind in enumerate(["gauss", "image", "clusters", "lattice"])]
+    expected = [call_method(X, 10, 4, 8, 77, 0, 2) for X in inputs]
+    results = [None] * len(inputs)
+
+    def work(j):
+        results[j] = call_method(inputs[j], 10, 4, 8, 77, 0, 2)
+
+    threads = [threading.Thread(target=work, args=(j,)) for j in range(len(inputs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for got, want in zip(results, expected):
+        assert got[0] == want[0] == 0
+        assert same_bits(got[1], want[1]) and same_bits(got[2], want[2])
 
 
 # ---------------------------------------------------------------------------
