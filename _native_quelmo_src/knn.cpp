@@ -603,9 +603,10 @@ inline void leaf_rows(const rows_view *v, const int32_t *ids, const float *L, in
     }
 }
 
+// The CPU features are detected by the compiler's runtime when the library
+// is loaded, before any call can get here.
 inline int resolve_isa() {
 #if defined(QUELMO_KNN_X86)
-    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return ISA_AVX2;
     return ISA_PORTABLE;
 #elif defined(QUELMO_KNN_NEON)
