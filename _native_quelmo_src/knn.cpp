@@ -840,7 +840,7 @@ void *treeworker(void *arg) {
     float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
     // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
-    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : d + 3);
+    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : (int64_t)d + 3);
     float *ldist = lfloats <= kLeafBufFloats
                        ? (float *)std::malloc((size_t)lfloats * sizeof(float))
                        : nullptr;
