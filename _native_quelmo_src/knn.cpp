@@ -10,8 +10,9 @@
 // bits as the portable one.  Everything else is evaluated operation by
 // operation as written; the build forbids contraction into FMA.
 //
-// The fast paths (batched distances, skipped candidates) never change an
-// output bit; each carries the argument why next to it.
+// The fast paths (several distances at once, rows kept as bytes, skipped
+// candidates, rows visited in another order) never change an output bit;
+// each carries the argument why next to it.
 
 #include "quelmo_kernels.h"
 #include "knn.h"
@@ -41,16 +42,14 @@ enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2 };
 // so that it compares normally.
 constexpr float kEmptyDist = 1e30f;
 
-// Candidates per batch of the distance kernels.
-constexpr int kBatch = 4;
-
-// Block masks (see rows_view) are built for at least this many 8-blocks per
-// row, and kept when at most this fraction of the blocks is non-zero.
-constexpr int kMaskMinBlocks = 16;
-constexpr double kMaskMaxFill = 0.7;
-
-// Largest leaf copy a tree thread keeps (floats).
+// Largest copy of one leaf's rows that a tree thread keeps, in floats.
 constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
+
+// Byte data are worked on in integers when every lane of the accumulators
+// sums at most this many products of two values of magnitude <= 255 (one
+// per 8-block, and one from the 4-block): 258 * 255 * 255 <= 2^24, so every
+// partial sum is an integer that a float holds exactly (see rows_view).
+constexpr int kMaxIntBlocks = 257;
 
 // ---------------------------------------------------------------------------
 // Neighbour heap
@@ -99,9 +98,9 @@ inline void row_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
 }
 
 // ---------------------------------------------------------------------------
-// Distance kernels.  The portable versions define the order; lane l of
-// accumulator A0 sums elements t + l of the 8-blocks and the 4-block, lane l
-// of A1 elements t + 4 + l of the 8-blocks.
+// Distance kernels.  The portable versions define the order: lane l of
+// accumulator A0 sums elements t + l of the 8-blocks and of the 4-block, lane
+// l of A1 elements t + 4 + l of the 8-blocks.
 
 inline float sqd(const float *a, const float *b, int d) {
     float A0[4] = {0.0f, 0.0f, 0.0f, 0.0f};
@@ -155,33 +154,38 @@ inline float dotp(const float *a, const float *b, int d) {
     return s;
 }
 
-// The data matrix as the distance kernels see it.  bm, when present, holds
-// bw words per row: bit b of word w is set when the 8-block starting at
-// element 8 * (64 w + b) has a non-zero element (a NaN counts as non-zero).
-// Masks exist only for finite X.  Blocks that are zero in both vectors add
-// +0 to every lane of a sqd accumulator, which leaves it unchanged (the
-// accumulators are never -0), so they can be skipped.  A dotp block that is
-// zero in either vector adds signed zeros (both vectors finite: 0 * inf would
-// be NaN, so the caller checks the direction too); that can only change the
-// sign of a zero result, and the projections are only ever compared, where
-// -0 == +0.
+// The data matrix as the distance kernels see it.
 //
-// Xb, when present, is X as bytes: X holds only the integers 0 .. 255 (no
-// -0), so the bytes convert back to exactly the same floats while a row
-// takes a quarter of the memory traffic.
+// Xp, when present, holds X as bytes: X holds only the integers 0 .. 255
+// (no -0), and the AVX2 kernels then accumulate in integers.  That gives the
+// same bits as the fused float steps: every product (of two values of
+// magnitude <= 255) and every partial sum of a lane is an integer of
+// magnitude <= 2^24 (kMaxIntBlocks), which a float holds exactly, so no
+// fused step ever rounds and each lane is just the exact sum of its
+// products, in whatever order it is formed.  The 4-block, the reduction and
+// the scalar tail then run in float as usual.
+//
+// Layout of a row of Xp (stride bytes): the 8-blocks in pairs, 16 bytes per
+// pair with the two blocks interleaved element by element (b0 c0 b1 c1 ...
+// b7 c7, c all zero for an odd last block), then the rest elements after the
+// last 8-block.  Widened to 16 bits, a pair chunk feeds one multiply-add of
+// adjacent 16-bit lanes whose 32-bit lane p gathers exactly the two products
+// that belong to accumulator lane p (A0 for p < 4, A1 for p >= 4).
 struct rows_view {
     const float *X;
     int d;
     int isa;
-    const uint64_t *bm;
-    int bw;
-    const uint8_t *Xb;
+    const uint8_t *Xp;
+    int64_t stride;
+    int npair;  // pair chunks per row: 8-blocks / 2, rounded up
+    int rest;   // d - 8 * (d / 8): elements after the last 8-block
 };
 
 #if defined(QUELMO_KNN_X86)
 // One 8-lane register holds A0 in its low half and A1 in its high half, so a
 // single fused step advances both accumulators exactly as the portable loop
-// does.
+// does; several rows are evaluated at once, each with its own accumulators,
+// because one chain alone is bound by the latency of the fused step.
 
 __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 a0) {
     const __m128 a1 = _mm256_extractf128_ps(acc, 1);
@@ -191,182 +195,85 @@ __attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 
     return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehl_ps(h, h)));
 }
 
-// Row elements come as float, or as bytes when X holds only the integers
-// 0 .. 255 (see rows_view); the conversion to float is exact.
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const float *p) {
-    return _mm256_loadu_ps(p);
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 load8(const uint8_t *p) {
-    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)p)));
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const float *p) {
-    return _mm_loadu_ps(p);
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4(const uint8_t *p) {
+__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4_u8(const uint8_t *p) {
     int32_t w;
     std::memcpy(&w, p, sizeof w);
     return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(w)));
 }
 
-inline float elem(const float *p) { return *p; }
-inline float elem(const uint8_t *p) { return (float)*p; }
-
-template <bool DOT, typename T>
+template <bool DOT>
 __attribute__((target("avx2,fma"), always_inline)) inline __m256 step8(__m256 acc, __m256 x,
-                                                                      const T *r) {
-    const __m256 y = load8(r);
+                                                                      __m256 y) {
     if (DOT) return _mm256_fmadd_ps(x, y, acc);
     const __m256 e = _mm256_sub_ps(x, y);
     return _mm256_fmadd_ps(e, e, acc);
 }
 
-template <bool DOT, typename T>
+template <bool DOT>
 __attribute__((target("avx2,fma"), always_inline)) inline __m128 step4(__m128 acc, __m128 x,
-                                                                      const T *r) {
-    const __m128 y = load4(r);
+                                                                      __m128 y) {
     if (DOT) return _mm_fmadd_ps(x, y, acc);
     const __m128 e = _mm_sub_ps(x, y);
     return _mm_fmadd_ps(e, e, acc);
 }
 
+// The unfused scalar tail: the product is rounded before it is added.
 template <bool DOT>
-__attribute__((always_inline)) inline float tail_term(float x, float y) {
+inline float tail_term(float x, float y) {
     if (DOT) return x * y;
     const float e = x - y;
     return e * e;
 }
 
-// A lower bound of the final sqd, taken at an 8-block boundary: every later
-// step adds a non-negative amount, and rounding to nearest is monotone, so
-// reducing the accumulators now never gives more than the finished distance.
-__attribute__((target("avx2,fma"))) inline float bound_avx2(__m256 acc) {
-    return reduce_avx2(acc, _mm256_castps256_ps128(acc));
-}
-
-// Bits of 16-block group g of a call's combined block mask (see rows_view):
-// for sqd the blocks where the query or any row is non-zero, for dotp those
-// where the direction and some row are both non-zero.
+// sqd (or dotp) of q with one row.
 template <bool DOT>
-__attribute__((always_inline)) inline uint32_t group_bits(const uint64_t *mq,
-                                                          const uint64_t *const *m, int nm,
-                                                          int g) {
-    const int w = g >> 2;
-    uint64_t rows = 0;
-    for (int j = 0; j < nm; ++j) rows |= m[j][w];
-    const uint64_t any = DOT ? (mq[w] & rows) : (mq[w] | rows);
-    return (uint32_t)(any >> ((g & 3) << 4)) & 0xFFFFu;
-}
-
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"), always_inline)) inline void step_four(
-    __m256 &c0, __m256 &c1, __m256 &c2, __m256 &c3, const float *q, const T *const *r,
-    int t) {
-    const __m256 x = _mm256_loadu_ps(q + t);
-    c0 = step8<DOT>(c0, x, r[0] + t);
-    c1 = step8<DOT>(c1, x, r[1] + t);
-    c2 = step8<DOT>(c2, x, r[2] + t);
-    c3 = step8<DOT>(c3, x, r[3] + t);
-}
-
-// sqd (or dotp) of q with one row.  mq and m: block masks of q and the row,
-// or mq null to visit every block.  With thr, a sqd may stop at a checkpoint
-// once its lower bound reaches *thr and return that bound (see sqd_rows).
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const uint64_t *mq,
-                                                   const T *r, const uint64_t *m, int d,
-                                                   const float *thr) {
+__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const float *r, int d) {
     __m256 c = _mm256_setzero_ps();
-    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
-    for (int g = 0; g < ngroups; ++g) {
-        const int base = g << 4;
-        const int inblk = nblk - base < 16 ? nblk - base : 16;
-        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
-        uint32_t bits = mq ? group_bits<DOT>(mq, &m, 1, g) : full;
-        if (bits == full) {
-            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
-                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
-        } else {
-            while (bits) {
-                const int t = (base + __builtin_ctz(bits)) << 3;
-                bits &= bits - 1;
-                c = step8<DOT>(c, _mm256_loadu_ps(q + t), r + t);
-            }
-        }
-        if (!DOT && thr && g + 1 < ngroups) {
-            const float p = bound_avx2(c);
-            if (p >= *thr) return p;
-        }
-    }
-    int t = nblk << 3;
+    int t = 0;
+    for (; t + 8 <= d; t += 8)
+        c = step8<DOT>(c, _mm256_loadu_ps(q + t), _mm256_loadu_ps(r + t));
     __m128 l = _mm256_castps256_ps128(c);
     if (t + 4 <= d) {
-        l = step4<DOT>(l, _mm_loadu_ps(q + t), r + t);
+        l = step4<DOT>(l, _mm_loadu_ps(q + t), _mm_loadu_ps(r + t));
         t += 4;
     }
     float s = reduce_avx2(c, l);
-    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], elem(r + t));
+    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], r[t]);
     return s;
 }
 
-// Four rows at once, each with its own accumulator chain (one chain alone is
-// bound by the latency of the fused step).  With thr, stops at a checkpoint
-// once all four lower bounds have reached their thresholds.
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const uint64_t *mq,
-                                                   const T *const *r,
-                                                   const uint64_t *const *m, int d,
-                                                   const float *thr, float *out) {
+// sqd (or dotp) of q with four rows.
+template <bool DOT>
+__attribute__((target("avx2,fma"))) void four_avx2(const float *q, const float *r0,
+                                                   const float *r1, const float *r2,
+                                                   const float *r3, int d, float *out) {
     __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
     __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
-    const int nblk = d >> 3, ngroups = (nblk + 15) >> 4;
-    for (int g = 0; g < ngroups; ++g) {
-        const int base = g << 4;
-        const int inblk = nblk - base < 16 ? nblk - base : 16;
-        const uint32_t full = inblk == 16 ? 0xFFFFu : (1u << inblk) - 1u;
-        uint32_t bits = mq ? group_bits<DOT>(mq, m, 4, g) : full;
-        if (bits == full) {
-            for (int t = base << 3; t < (base + inblk) << 3; t += 8)
-                step_four<DOT>(c0, c1, c2, c3, q, r, t);
-        } else {
-            while (bits) {
-                const int t = (base + __builtin_ctz(bits)) << 3;
-                bits &= bits - 1;
-                step_four<DOT>(c0, c1, c2, c3, q, r, t);
-            }
-        }
-        if (!DOT && thr && g + 1 < ngroups) {
-            const float p0 = bound_avx2(c0), p1 = bound_avx2(c1);
-            const float p2 = bound_avx2(c2), p3 = bound_avx2(c3);
-            if (p0 >= thr[0] && p1 >= thr[1] && p2 >= thr[2] && p3 >= thr[3]) {
-                out[0] = p0;
-                out[1] = p1;
-                out[2] = p2;
-                out[3] = p3;
-                return;
-            }
-        }
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m256 x = _mm256_loadu_ps(q + t);
+        c0 = step8<DOT>(c0, x, _mm256_loadu_ps(r0 + t));
+        c1 = step8<DOT>(c1, x, _mm256_loadu_ps(r1 + t));
+        c2 = step8<DOT>(c2, x, _mm256_loadu_ps(r2 + t));
+        c3 = step8<DOT>(c3, x, _mm256_loadu_ps(r3 + t));
     }
-    int t = nblk << 3;
     __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
     __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
     if (t + 4 <= d) {
         const __m128 x = _mm_loadu_ps(q + t);
-        l0 = step4<DOT>(l0, x, r[0] + t);
-        l1 = step4<DOT>(l1, x, r[1] + t);
-        l2 = step4<DOT>(l2, x, r[2] + t);
-        l3 = step4<DOT>(l3, x, r[3] + t);
+        l0 = step4<DOT>(l0, x, _mm_loadu_ps(r0 + t));
+        l1 = step4<DOT>(l1, x, _mm_loadu_ps(r1 + t));
+        l2 = step4<DOT>(l2, x, _mm_loadu_ps(r2 + t));
+        l3 = step4<DOT>(l3, x, _mm_loadu_ps(r3 + t));
         t += 4;
     }
     float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
     float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
     for (; t < d; ++t) {
-        s0 = s0 + tail_term<DOT>(q[t], elem(r[0] + t));
-        s1 = s1 + tail_term<DOT>(q[t], elem(r[1] + t));
-        s2 = s2 + tail_term<DOT>(q[t], elem(r[2] + t));
-        s3 = s3 + tail_term<DOT>(q[t], elem(r[3] + t));
+        s0 = s0 + tail_term<DOT>(q[t], r0[t]);
+        s1 = s1 + tail_term<DOT>(q[t], r1[t]);
+        s2 = s2 + tail_term<DOT>(q[t], r2[t]);
+        s3 = s3 + tail_term<DOT>(q[t], r3[t]);
     }
     out[0] = s0;
     out[1] = s1;
@@ -374,36 +281,167 @@ __attribute__((target("avx2,fma"))) void four_avx2(const float *q, const uint64_
     out[3] = s3;
 }
 
-template <bool DOT, typename T>
-__attribute__((target("avx2,fma"))) void rows_typed(const T *X, const rows_view *v,
-                                                     const float *q, const uint64_t *mq,
-                                                     const int32_t *ids, int cnt,
-                                                     const float *thr, float *out) {
-    const int d = v->d;
-    int j = 0;
-    for (; j + 4 <= cnt; j += 4) {
-        const T *r[4];
-        const uint64_t *m[4];
-        for (int e = 0; e < 4; ++e) {
-            r[e] = X + (int64_t)ids[j + e] * d;
-            m[e] = mq ? v->bm + (int64_t)ids[j + e] * v->bw : nullptr;
-        }
-        four_avx2<DOT, T>(q, mq, r, m, d, thr ? thr + j : nullptr, out + j);
+// sqd of two queries with the same four rows: eight accumulator chains that
+// share every row load, for the all-pairs work of a leaf.
+__attribute__((target("avx2,fma"))) void tile_avx2(const float *q0, const float *q1,
+                                                   const float *const *r, int d, float *o0,
+                                                   float *o1) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+    __m256 b0 = _mm256_setzero_ps(), b1 = _mm256_setzero_ps();
+    __m256 b2 = _mm256_setzero_ps(), b3 = _mm256_setzero_ps();
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m256 x0 = _mm256_loadu_ps(q0 + t), x1 = _mm256_loadu_ps(q1 + t);
+        __m256 y = _mm256_loadu_ps(r[0] + t);
+        a0 = step8<false>(a0, x0, y);
+        b0 = step8<false>(b0, x1, y);
+        y = _mm256_loadu_ps(r[1] + t);
+        a1 = step8<false>(a1, x0, y);
+        b1 = step8<false>(b1, x1, y);
+        y = _mm256_loadu_ps(r[2] + t);
+        a2 = step8<false>(a2, x0, y);
+        b2 = step8<false>(b2, x1, y);
+        y = _mm256_loadu_ps(r[3] + t);
+        a3 = step8<false>(a3, x0, y);
+        b3 = step8<false>(b3, x1, y);
     }
-    for (; j < cnt; ++j)
-        out[j] = one_avx2<DOT, T>(q, mq, X + (int64_t)ids[j] * d,
-                                  mq ? v->bm + (int64_t)ids[j] * v->bw : nullptr, d,
-                                  thr ? thr + j : nullptr);
+    __m128 la[4] = {_mm256_castps256_ps128(a0), _mm256_castps256_ps128(a1),
+                    _mm256_castps256_ps128(a2), _mm256_castps256_ps128(a3)};
+    __m128 lb[4] = {_mm256_castps256_ps128(b0), _mm256_castps256_ps128(b1),
+                    _mm256_castps256_ps128(b2), _mm256_castps256_ps128(b3)};
+    if (t + 4 <= d) {
+        const __m128 x0 = _mm_loadu_ps(q0 + t), x1 = _mm_loadu_ps(q1 + t);
+        for (int j = 0; j < 4; ++j) {
+            const __m128 y = _mm_loadu_ps(r[j] + t);
+            la[j] = step4<false>(la[j], x0, y);
+            lb[j] = step4<false>(lb[j], x1, y);
+        }
+        t += 4;
+    }
+    const __m256 ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
+    for (int j = 0; j < 4; ++j) {
+        float sa = reduce_avx2(ha[j], la[j]), sb = reduce_avx2(hb[j], lb[j]);
+        for (int u = t; u < d; ++u) {
+            sa = sa + tail_term<false>(q0[u], r[j][u]);
+            sb = sb + tail_term<false>(q1[u], r[j][u]);
+        }
+        o0[j] = sa;
+        o1[j] = sb;
+    }
 }
 
 template <bool DOT>
-inline void rows_avx2(const rows_view *v, const float *q, const uint64_t *mq,
-                      const int32_t *ids, int cnt, const float *thr, float *out) {
-    if (!v->bm) mq = nullptr;
-    if (v->Xb)
-        rows_typed<DOT, uint8_t>(v->Xb, v, q, mq, ids, cnt, thr, out);
-    else
-        rows_typed<DOT, float>(v->X, v, q, mq, ids, cnt, thr, out);
+__attribute__((target("avx2,fma"))) void rows_avx2(const float *X, int d, const float *q,
+                                                    const int32_t *ids, int cnt, float *out) {
+    int j = 0;
+    for (; j + 4 <= cnt; j += 4)
+        four_avx2<DOT>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
+                       X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
+    for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d);
+}
+
+// Integer kernels over Xp (see rows_view).  A query is a row of Xp (bytes,
+// for sqd) or a projection direction (16-bit, for dotp) in the same paired
+// layout, with its rest elements as floats in qt.
+
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const uint8_t *p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)p));
+}
+
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const int16_t *p) {
+    return _mm256_loadu_si256((const __m256i *)p);
+}
+
+template <bool DOT>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256i istep(__m256i acc, __m256i x,
+                                                                       __m256i y) {
+    if (DOT) return _mm256_add_epi32(acc, _mm256_madd_epi16(x, y));
+    const __m256i e = _mm256_sub_epi16(x, y);
+    return _mm256_add_epi32(acc, _mm256_madd_epi16(e, e));
+}
+
+// The float part after the integer lanes: the 4-block, the reduction and the
+// scalar tail; rt points at the row's rest bytes.
+template <bool DOT>
+__attribute__((target("avx2,fma"))) inline float ifinish(__m256i acc, const float *qt,
+                                                         const uint8_t *rt, int rest) {
+    const __m256 A = _mm256_cvtepi32_ps(acc);
+    __m128 l = _mm256_castps256_ps128(A);
+    int u = 0;
+    if (rest >= 4) {
+        l = step4<DOT>(l, _mm_loadu_ps(qt), load4_u8(rt));
+        u = 4;
+    }
+    float s = reduce_avx2(A, l);
+    for (; u < rest; ++u) s = s + tail_term<DOT>(qt[u], (float)rt[u]);
+    return s;
+}
+
+template <bool DOT, typename Q>
+__attribute__((target("avx2,fma"))) float one_int(const rows_view *v, const Q *q,
+                                                  const float *qt, const uint8_t *r) {
+    __m256i c = _mm256_setzero_si256();
+    for (int j = 0; j < v->npair; ++j) c = istep<DOT>(c, qload(q + 16 * j), qload(r + 16 * j));
+    return ifinish<DOT>(c, qt, r + 16 * v->npair, v->rest);
+}
+
+template <bool DOT, typename Q>
+__attribute__((target("avx2,fma"))) void rows_int(const rows_view *v, const Q *q,
+                                                  const float *qt, const int32_t *ids, int cnt,
+                                                  float *out) {
+    const int np = v->npair;
+    int j = 0;
+    for (; j + 4 <= cnt; j += 4) {
+        const uint8_t *r0 = v->Xp + ids[j] * v->stride, *r1 = v->Xp + ids[j + 1] * v->stride;
+        const uint8_t *r2 = v->Xp + ids[j + 2] * v->stride, *r3 = v->Xp + ids[j + 3] * v->stride;
+        __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+        __m256i c2 = _mm256_setzero_si256(), c3 = _mm256_setzero_si256();
+        for (int p = 0; p < np; ++p) {
+            const __m256i x = qload(q + 16 * p);
+            c0 = istep<DOT>(c0, x, qload(r0 + 16 * p));
+            c1 = istep<DOT>(c1, x, qload(r1 + 16 * p));
+            c2 = istep<DOT>(c2, x, qload(r2 + 16 * p));
+            c3 = istep<DOT>(c3, x, qload(r3 + 16 * p));
+        }
+        out[j] = ifinish<DOT>(c0, qt, r0 + 16 * np, v->rest);
+        out[j + 1] = ifinish<DOT>(c1, qt, r1 + 16 * np, v->rest);
+        out[j + 2] = ifinish<DOT>(c2, qt, r2 + 16 * np, v->rest);
+        out[j + 3] = ifinish<DOT>(c3, qt, r3 + 16 * np, v->rest);
+    }
+    for (; j < cnt; ++j) out[j] = one_int<DOT, Q>(v, q, qt, v->Xp + ids[j] * v->stride);
+}
+
+// sqd of two byte queries with the same four rows of Xp, for the leaves.
+__attribute__((target("avx2,fma"))) void tile_int(const rows_view *v, const uint8_t *q0,
+                                                  const float *qt0, const uint8_t *q1,
+                                                  const float *qt1, const uint8_t *const *r,
+                                                  float *o0, float *o1) {
+    const int np = v->npair;
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    __m256i a2 = _mm256_setzero_si256(), a3 = _mm256_setzero_si256();
+    __m256i b0 = _mm256_setzero_si256(), b1 = _mm256_setzero_si256();
+    __m256i b2 = _mm256_setzero_si256(), b3 = _mm256_setzero_si256();
+    for (int p = 0; p < np; ++p) {
+        const __m256i x0 = qload(q0 + 16 * p), x1 = qload(q1 + 16 * p);
+        __m256i y = qload(r[0] + 16 * p);
+        a0 = istep<false>(a0, x0, y);
+        b0 = istep<false>(b0, x1, y);
+        y = qload(r[1] + 16 * p);
+        a1 = istep<false>(a1, x0, y);
+        b1 = istep<false>(b1, x1, y);
+        y = qload(r[2] + 16 * p);
+        a2 = istep<false>(a2, x0, y);
+        b2 = istep<false>(b2, x1, y);
+        y = qload(r[3] + 16 * p);
+        a3 = istep<false>(a3, x0, y);
+        b3 = istep<false>(b3, x1, y);
+    }
+    const __m256i ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
+    for (int j = 0; j < 4; ++j) {
+        o0[j] = ifinish<false>(ha[j], qt0, r[j] + 16 * np, v->rest);
+        o1[j] = ifinish<false>(hb[j], qt1, r[j] + 16 * np, v->rest);
+    }
 }
 #endif
 
@@ -453,83 +491,122 @@ inline float one_neon(const float *a, const float *b, int d) {
     }
     return s;
 }
-
-template <bool DOT>
-void rows_neon(const float *q, const float *X, int d, const int32_t *ids, int cnt, float *out) {
-    for (int j = 0; j < cnt; ++j) out[j] = one_neon<DOT>(q, X + (int64_t)ids[j] * d, d);
-}
 #endif
 
-// out[j] = sqd(q, X row ids[j], d) for j in [0, cnt).
-//
-// thr (null, or cnt thresholds) allows a cheaper answer: once a lower bound
-// of the distance reaches thr[j], out[j] may be that bound instead.  Callers
-// pass the largest distance of every row the pair will be offered to, taken
-// before the offers; on finite data those only decrease until the offers, so
-// a bound at or above them is rejected by the heap's first test just as the
-// exact distance would be, and nothing else reads the value.
-inline void sqd_rows(const rows_view *v, const float *q, const uint64_t *mq,
-                     const int32_t *ids, int cnt, const float *thr, float *out) {
+// sqd of two float rows, in the realisation of this call.
+inline float sqd1(int isa, const float *a, const float *b, int d) {
 #if defined(QUELMO_KNN_X86)
-    if (v->isa == ISA_AVX2) {
-        rows_avx2<false>(v, q, mq, ids, cnt, thr, out);
+    if (isa == ISA_AVX2) return one_avx2<false>(a, b, d);
+#elif defined(QUELMO_KNN_NEON)
+    if (isa == ISA_NEON) return one_neon<false>(a, b, d);
+#endif
+    (void)isa;
+    return sqd(a, b, d);
+}
+
+// The rest elements of row i of Xp as floats (at most 7).
+inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
+    const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
+    for (int u = 0; u < v->rest; ++u) qt[u] = (float)p[u];
+}
+
+// out[j] = sqd(X row qi, X row ids[j]) for j in [0, cnt).  sqd is symmetric
+// in its operands bit for bit (a - b is exactly -(b - a)), so which of the
+// two points is the query does not matter.
+inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt,
+                     float *out) {
+    const int d = v->d;
+#if defined(QUELMO_KNN_X86)
+    if (v->Xp) {
+        float qt[8];
+        rest_floats(v, qi, qt);
+        rows_int<false, uint8_t>(v, v->Xp + qi * v->stride, qt, ids, cnt, out);
         return;
     }
-#elif defined(QUELMO_KNN_NEON)
-    if (v->isa == ISA_NEON) {
-        rows_neon<false>(q, v->X, v->d, ids, cnt, out);
+    if (v->isa == ISA_AVX2) {
+        rows_avx2<false>(v->X, d, v->X + qi * d, ids, cnt, out);
         return;
     }
 #endif
-    (void)mq;
-    (void)thr;
-    for (int j = 0; j < cnt; ++j) out[j] = sqd(q, v->X + (int64_t)ids[j] * v->d, v->d);
+    for (int j = 0; j < cnt; ++j) out[j] = sqd1(v->isa, v->X + qi * d, v->X + (int64_t)ids[j] * d, d);
 }
 
-// out[j] = dotp(X row ids[j], q, d); the fused product is symmetric in its
-// factors, so the operand order does not matter.  mq: block mask of q, or
-// null (always null unless q is finite).
-inline void dotp_rows(const rows_view *v, const float *q, const uint64_t *mq,
+// out[j] = dotp(X row ids[j], dir); the fused product is symmetric in its
+// factors, so the operand order does not matter.  dir: the direction as d
+// floats, or with Xp its rest elements, the rest in dir16 in the paired
+// layout.
+inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16,
                       const int32_t *ids, int cnt, float *out) {
+    const int d = v->d;
 #if defined(QUELMO_KNN_X86)
+    if (v->Xp) {
+        rows_int<true, int16_t>(v, dir16, dir, ids, cnt, out);
+        return;
+    }
     if (v->isa == ISA_AVX2) {
-        rows_avx2<true>(v, q, mq, ids, cnt, nullptr, out);
+        rows_avx2<true>(v->X, d, dir, ids, cnt, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
     if (v->isa == ISA_NEON) {
-        rows_neon<true>(q, v->X, v->d, ids, cnt, out);
+        for (int j = 0; j < cnt; ++j) out[j] = one_neon<true>(v->X + (int64_t)ids[j] * d, dir, d);
         return;
     }
 #endif
-    (void)mq;
-    for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * v->d, q, v->d);
+    (void)dir16;
+    for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * d, dir, d);
 }
 
-// Block masks of the rows of X (see rows_view); returns the number of
-// non-zero blocks.  Bits past the last full 8-block stay clear.
-int64_t block_masks(const float *X, int n, int d, int bw, uint64_t *bm) {
-    const int nblk = d >> 3;
-    int64_t count = 0;
-    for (int i = 0; i < n; ++i) {
-        const float *x = X + (int64_t)i * d;
-        uint64_t *m = bm + (int64_t)i * bw;
-        for (int w = 0; w < bw; ++w) m[w] = 0;
-        for (int b = 0; b < nblk; ++b) {
-            int nz = 0;
-            for (int l = 0; l < 8; ++l) nz |= x[8 * b + l] != 0.0f;
-            if (nz) {
-                m[b >> 6] |= (uint64_t)1 << (b & 63);
-                ++count;
-            }
+// Distances of leaf rows a and a + 1 (a + 1 < m) to the rows after them:
+// da[b] = sqd(a, b) for b in (a, m) and db[b] = sqd(a + 1, b) for b in
+// (a + 1, m).  The rows are ids[] of Xp, or, without Xp, the m contiguous
+// float rows of L.
+inline void leaf_rows(const rows_view *v, const int32_t *ids, const float *L, int m, int a,
+                      float *da, float *db) {
+    const int d = v->d;
+#if defined(QUELMO_KNN_X86)
+    if (v->Xp) {
+        const uint8_t *q0 = v->Xp + ids[a] * v->stride, *q1 = v->Xp + ids[a + 1] * v->stride;
+        float qt0[8], qt1[8];
+        rest_floats(v, ids[a], qt0);
+        rest_floats(v, ids[a + 1], qt1);
+        da[a + 1] = one_int<false, uint8_t>(v, q0, qt0, q1);
+        int b = a + 2;
+        for (; b + 4 <= m; b += 4) {
+            const uint8_t *r[4] = {v->Xp + ids[b] * v->stride, v->Xp + ids[b + 1] * v->stride,
+                                   v->Xp + ids[b + 2] * v->stride, v->Xp + ids[b + 3] * v->stride};
+            tile_int(v, q0, qt0, q1, qt1, r, da + b, db + b);
         }
+        for (; b < m; ++b) {
+            const uint8_t *r = v->Xp + ids[b] * v->stride;
+            da[b] = one_int<false, uint8_t>(v, q0, qt0, r);
+            db[b] = one_int<false, uint8_t>(v, q1, qt1, r);
+        }
+        return;
     }
-    return count;
+#endif
+    (void)ids;
+    const float *qa = L + (int64_t)a * d, *qb = L + (int64_t)(a + 1) * d;
+    int b = a + 2;
+    da[a + 1] = sqd1(v->isa, qa, qb, d);
+#if defined(QUELMO_KNN_X86)
+    if (v->isa == ISA_AVX2)
+        for (; b + 4 <= m; b += 4) {
+            const float *r[4] = {L + (int64_t)b * d, L + (int64_t)(b + 1) * d,
+                                 L + (int64_t)(b + 2) * d, L + (int64_t)(b + 3) * d};
+            tile_avx2(qa, qb, r, d, da + b, db + b);
+        }
+#endif
+    for (; b < m; ++b) {
+        da[b] = sqd1(v->isa, qa, L + (int64_t)b * d, d);
+        db[b] = sqd1(v->isa, qb, L + (int64_t)b * d, d);
+    }
 }
 
+// The CPU features are detected by the compiler's runtime when the library
+// is loaded, before any call can get here.
 inline int resolve_isa() {
 #if defined(QUELMO_KNN_X86)
-    __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return ISA_AVX2;
     return ISA_PORTABLE;
 #elif defined(QUELMO_KNN_NEON)
@@ -562,14 +639,19 @@ struct rpx {
     int32_t *hi;
     uint8_t *hf;
     double *pv;
-    // The split direction: d floats of thread scratch; it is needed only
-    // before the recursive calls, so one vector serves every depth.
+    // Thread scratch.  The split direction: d floats, and with Xp also in
+    // the paired layout (dir16, 16 per pair chunk); it is needed only before
+    // the recursive calls, so one vector serves every depth.  Leaf scratch,
+    // null where it would not fit a modest buffer (or is not needed): two
+    // rows of distances and the rows' largest distances (ldist, 3 * lcap)
+    // and, without Xp, the leaf's rows as contiguous floats (lbuf, lcap * d).
     float *dir;
-    uint64_t *dm;  // block mask of dir (bw words) when the data have masks
-    float *lbuf;   // room for lcap rows of a leaf as floats, or null
+    int16_t *dir16;
+    float *ldist;
+    float *lbuf;
     int lcap;
     rows_view v;
-    int finite;    // 1 when X is finite: distances may stop at a lower bound
+    int finite;  // 1 when X is finite
 };
 
 struct treework {
@@ -580,14 +662,11 @@ struct treework {
     int32_t *hi;
     uint8_t *hf;
     uint64_t seed;
-    int isa;
-    int finite;
-    const uint64_t *bm;  // block masks of X, or null
-    int bw;
-    const uint8_t *Xb;   // X as bytes, or null
-    int32_t *order;      // receives the last tree's leaf order, or null
-    int status;   // 0, or -2 when the thread's scratch could not be allocated
-    int started;  // 1 when running on its own thread, to be joined
+    rows_view v;
+    int finite;      // 1 when X is finite
+    int32_t *order;  // receives the last tree's leaf order, or null
+    int status;      // 0, or -2 when the thread's scratch could not be allocated
+    int started;     // 1 when running on its own thread, to be joined
 };
 
 struct mergework {
@@ -639,54 +718,76 @@ void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
     }
 }
 
-// All pairs of one leaf, a ascending and b ascending within it, each pair
-// offered to both rows.  Distances are computed a batch ahead of their
-// pushes; they do not depend on the table, so only the order of the pushes
-// matters, and it is kept.  The leaf's rows are first copied (as floats)
-// into thread scratch, where the m * (m - 1) / 2 distances find them in
-// cache and contiguous.
-void leaf_pairs(rpx *c, const int32_t *ids, int m) {
-    const int k = c->k, d = c->d;
-    rows_view lv = c->v;
-    lv.bm = nullptr;  // masks do not pay where the rows are in cache
-    const int local = c->lbuf != nullptr && m <= c->lcap;
-    if (local) {
-        for (int a = 0; a < m; ++a) {
-            float *dst = c->lbuf + (int64_t)a * d;
-            if (c->v.Xb) {
-                const uint8_t *src = c->v.Xb + (int64_t)ids[a] * d;
-                for (int t = 0; t < d; ++t) dst[t] = (float)src[t];
-            } else {
-                std::memcpy(dst, c->X + (int64_t)ids[a] * d, (size_t)d * sizeof(float));
-            }
+inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
+    const int k = c->k;
+    hpush(c->hd + (int64_t)u * k, c->hi + (int64_t)u * k, c->hf + (int64_t)u * k, k, v, dd);
+    hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dd);
+}
+
+// Offers the pairs (a, b), b = from .. m - 1 in order, of a leaf to both
+// rows.  On finite data each group of eight pairs is first tested against the
+// rows' largest distances at once, and only the pairs that pass are pushed.
+// A pair that fails, dd >= both largest distances, is rejected by the first
+// test of both pushes, and still is when its turn comes: row ids[a] only
+// loses its largest distance to smaller ones, and row ids[b] receives no
+// other push in between.  (With NaN about, a largest distance can grow, so
+// then every pair is pushed.)  lroot[j] follows the largest distance of row
+// ids[j] for j > a.
+inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const float *dist,
+                     float *lroot) {
+    const int k = c->k;
+    const int32_t u = ids[a];
+    float *ud = c->hd + (int64_t)u * k;
+    int32_t *ui = c->hi + (int64_t)u * k;
+    uint8_t *uf = c->hf + (int64_t)u * k;
+    for (int b0 = from; b0 < m; b0 += 8) {
+        const int e = m - b0 < 8 ? m - b0 : 8;
+        unsigned pass = (1u << e) - 1u;
+        if (c->finite) {
+            const float ru = ud[0];
+            pass = 0;
+            for (int j = 0; j < e; ++j)
+                pass |= ((unsigned)(dist[b0 + j] < ru) | (unsigned)(dist[b0 + j] < lroot[b0 + j]))
+                        << j;
         }
-        lv.X = c->lbuf;
-        lv.Xb = nullptr;
+        while (pass) {
+            const int b = b0 + __builtin_ctz(pass);
+            pass &= pass - 1;
+            const int32_t v = ids[b];
+            float *vd = c->hd + (int64_t)v * k;
+            hpush(ud, ui, uf, k, v, dist[b]);
+            hpush(vd, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dist[b]);
+            lroot[b] = vd[0];
+        }
     }
-    for (int a = 0; a + 1 < m; ++a) {
-        const int32_t u = ids[a];
-        const float *q = local ? c->lbuf + (int64_t)a * d : c->X + (int64_t)u * d;
-        float *ud = c->hd + (int64_t)u * k;
-        int32_t *ui = c->hi + (int64_t)u * k;
-        uint8_t *uf = c->hf + (int64_t)u * k;
-        for (int b = a + 1; b < m; b += kBatch) {
-            const int cnt = m - b < kBatch ? m - b : kBatch;
-            int32_t rid[kBatch];
-            float thr[kBatch], bd[kBatch];
-            for (int j = 0; j < cnt; ++j) {
-                const int32_t v = ids[b + j];
-                const float vroot = c->hd[(int64_t)v * k];
-                rid[j] = local ? b + j : v;
-                thr[j] = ud[0] > vroot ? ud[0] : vroot;
+}
+
+// All pairs of one leaf, a ascending and b ascending within it, each pair
+// offered to both rows.  Distances do not depend on the table, so they are
+// computed ahead, two values of a at a time; only the order of the pushes
+// matters, and it is kept.  Float rows are first copied into thread scratch,
+// where the leaf's m (m - 1) / 2 distances find them in cache.
+void leaf_pairs(rpx *c, const int32_t *ids, int m) {
+    const int d = c->d;
+    if (!c->ldist || m > c->lcap || (!c->v.Xp && !c->lbuf)) {
+        for (int a = 0; a + 1 < m; ++a)
+            for (int b = a + 1; b < m; ++b) {
+                float dd;
+                sqd_rows(&c->v, ids[a], ids + b, 1, &dd);
+                push_pair(c, ids[a], ids[b], dd);
             }
-            sqd_rows(&lv, q, nullptr, rid, cnt, c->finite ? thr : nullptr, bd);
-            for (int j = 0; j < cnt; ++j) {
-                const int32_t v = ids[b + j];
-                hpush(ud, ui, uf, k, v, bd[j]);
-                hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k,
-                      u, bd[j]);
-            }
-        }
+        return;
+    }
+    if (!c->v.Xp)
+        for (int a = 0; a < m; ++a)
+            std::memcpy(c->lbuf + (int64_t)a * d, c->X + (int64_t)ids[a] * d,
+                        (size_t)d * sizeof(float));
+    float *da = c->ldist, *db = da + c->lcap, *lroot = db + c->lcap;
+    for (int j = 0; j < m; ++j) lroot[j] = c->hd[(int64_t)ids[j] * c->k];
+    for (int a = 0; a + 1 < m; a += 2) {
+        leaf_rows(&c->v, ids, c->lbuf, m, a, da, db);
+        push_row(c, ids, m, a, a + 1, da, lroot);
+        push_row(c, ids, m, a + 1, a + 2, db, lroot);
     }
 }
 
@@ -701,33 +802,25 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     do {
         ib = (int)draw_below(rng, (uint64_t)m);
     } while (ib == ia);
-    const int d = c->d;
-    const float *xa = c->X + (int64_t)idx[lo + ia] * d;
-    const float *xb = c->X + (int64_t)idx[lo + ib] * d;
-    for (int t = 0; t < d; ++t) c->dir[t] = xb[t] - xa[t];
-    // The direction's block mask, only when every element is finite (a
-    // difference of finite values can still overflow).
-    const uint64_t *dm = nullptr;
-    if (c->v.bm) {
-        const int nblk = d >> 3;
-        uint32_t bad = 0;
-        for (int w = 0; w < c->v.bw; ++w) c->dm[w] = 0;
-        for (int b = 0; b < nblk; ++b) {
-            int nz = 0;
-            for (int l = 0; l < 8; ++l) {
-                const float x = c->dir[8 * b + l];
-                nz |= x != 0.0f;
-                bad |= !(x - x == 0.0f);
-            }
-            if (nz) c->dm[b >> 6] |= (uint64_t)1 << (b & 63);
-        }
-        if (!bad) dm = c->dm;
+    const rows_view *v = &c->v;
+    if (v->Xp) {
+        // Differences of bytes: integers in [-255, 255], the same values as
+        // the float differences.
+        const uint8_t *pa = v->Xp + idx[lo + ia] * v->stride;
+        const uint8_t *pb = v->Xp + idx[lo + ib] * v->stride;
+        const int w16 = 16 * v->npair;
+        for (int u = 0; u < w16; ++u) c->dir16[u] = (int16_t)((int)pb[u] - (int)pa[u]);
+        for (int u = 0; u < v->rest; ++u) c->dir[u] = (float)pb[w16 + u] - (float)pa[w16 + u];
+    } else {
+        const float *xa = c->X + (int64_t)idx[lo + ia] * c->d;
+        const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
+        for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
     // Projections in chunks through a fixed buffer, widened to double.
     float chunk[64];
     for (int i = 0; i < m; i += 64) {
         const int cnt = m - i < 64 ? m - i : 64;
-        dotp_rows(&c->v, c->dir, dm, idx + lo + i, cnt, chunk);
+        dotp_rows(v, c->dir, c->dir16, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
     }
     const int mid = m / 2;
@@ -738,23 +831,23 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
 
 void *treeworker(void *arg) {
     treework *w = (treework *)arg;
-    const int n = w->n;
+    const int n = w->n, d = w->d;
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
-    // The direction's mask words first, then the direction itself.
-    uint64_t *dirbuf = (uint64_t *)std::malloc((size_t)w->bw * sizeof(uint64_t) +
-                                               (size_t)w->d * sizeof(float));
-    // Leaf rows as floats, where a whole leaf fits in a modest buffer; the
-    // buffer only saves time, so the tree is built without it otherwise.
+    // The direction's floats, then its paired form.
+    const size_t w16 = 16 * (size_t)w->v.npair;
+    float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
+    // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
-    float *lbuf = (int64_t)lcap * w->d <= kLeafBufFloats
-                      ? (float *)std::malloc((size_t)lcap * (size_t)w->d * sizeof(float))
-                      : nullptr;
-    if (idx && pv && dirbuf) {
+    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : (int64_t)d + 3);
+    float *ldist = lfloats <= kLeafBufFloats
+                       ? (float *)std::malloc((size_t)lfloats * sizeof(float))
+                       : nullptr;
+    if (idx && pv && dir) {
         rpx c;
         c.n = n;
-        c.d = w->d;
+        c.d = d;
         c.k = w->k;
         c.leaf = w->leaf;
         c.X = w->X;
@@ -762,16 +855,12 @@ void *treeworker(void *arg) {
         c.hi = w->hi;
         c.hf = w->hf;
         c.pv = pv;
-        c.dm = dirbuf;
-        c.dir = (float *)(dirbuf + w->bw);
-        c.lbuf = lbuf;
+        c.dir = dir;
+        c.dir16 = (int16_t *)(dir + d);
+        c.ldist = ldist;
+        c.lbuf = ldist && !w->v.Xp ? ldist + 3 * (int64_t)lcap : nullptr;
         c.lcap = lcap;
-        c.v.X = w->X;
-        c.v.d = w->d;
-        c.v.isa = w->isa;
-        c.v.bm = w->bm;
-        c.v.bw = w->bw;
-        c.v.Xb = w->Xb;
+        c.v = w->v;
         c.finite = w->finite;
         uint64_t rng = w->seed;
         for (int t = w->t0; t < w->t1; ++t) {
@@ -789,8 +878,8 @@ void *treeworker(void *arg) {
     } else {
         w->status = -2;
     }
-    std::free(lbuf);
-    std::free(dirbuf);
+    std::free(ldist);
+    std::free(dir);
     std::free(pv);
     std::free(idx);
     return nullptr;
@@ -828,82 +917,79 @@ struct work {
     int32_t *hi;
     uint8_t *hf;
     long upd;
-    int isa;
-    const uint64_t *bm;  // block masks of X, or null
-    int bw;
-    const uint8_t *Xb;   // X as bytes, or null
+    rows_view v;
     // Rows are visited as order[i0 .. i1) (see the driver), or i0 .. i1
     // when order is null.
     const int32_t *order;
-    // Thread scratch, or null for the plain path: candidate ids (k*k + k),
-    // and an open-addressing set of the ids offered to the current row
-    // (2^hbits slots; a slot is live when its stamp equals the row's stamp).
+    // Thread scratch, or null for the plain path: candidate ids and their
+    // distances (k * k + k each), and a mark per point (n) that holds the
+    // stamp of the last row the point was offered to.
     int32_t *cand;
-    int32_t *hkey;
-    uint32_t *hstamp;
-    int hbits;
-    int finite;  // 1 when X is finite: offered ids may be skipped and
-                 // distances may stop at a lower bound
-    int started;
+    float *cdist;
+    uint32_t *mark;
+    int finite;   // 1 when X is finite: offered ids may be skipped
+    int started;  // 1 when running on its own thread, to be joined
 };
 
-// Inserts c into the offered set of the row with this stamp; returns 1 when c
-// was not there yet.  At most half of the slots are ever live, so probing ends.
+// Marks c as offered to the row with this stamp; returns 1 when it was not
+// offered to that row before.
 inline int offer_once(work *w, uint32_t stamp, int32_t c) {
-    const uint32_t mask = (1u << w->hbits) - 1u;
-    uint32_t h = ((uint32_t)c * 0x9E3779B1u) >> (32 - w->hbits);
-    for (;;) {
-        if (w->hstamp[h] != stamp) {
-            w->hstamp[h] = stamp;
-            w->hkey[h] = c;
-            return 1;
+    const int fresh = w->mark[c] != stamp;
+    w->mark[c] = stamp;
+    return fresh;
+}
+
+// The plain order of one row: every candidate, repeats included, evaluated
+// and offered as it comes.
+long desc_row_plain(work *w, int i) {
+    const int n = w->n, k = w->k;
+    const int64_t off = (int64_t)i * k;
+    float *rd = w->hd + off;
+    int32_t *ri = w->hi + off;
+    uint8_t *rf = w->hf + off;
+    long upd = 0;
+    for (int a = 0; a < k; ++a) {
+        if (!w->sf[off + a]) continue;
+        const int32_t j = w->sh[off + a];
+        if (j < 0 || j >= n) continue;
+        for (int b = 0; b < k; ++b) {
+            const int32_t c = w->sh[(int64_t)j * k + b];
+            if (c < 0 || c >= n || c == i) continue;
+            float dc;
+            sqd_rows(&w->v, i, &c, 1, &dc);
+            upd += hpush(rd, ri, rf, k, c, dc);
         }
-        if (w->hkey[h] == c) return 0;
-        h = (h + 1) & mask;
     }
+    for (int a = 0; a < w->rcn[i]; ++a) {
+        const int32_t c = w->revn[off + a];
+        if (c < 0 || c >= n || c == i) continue;
+        float dc;
+        sqd_rows(&w->v, i, &c, 1, &dc);
+        upd += hpush(rd, ri, rf, k, c, dc);
+    }
+    return upd;
 }
 
 void *descworker(void *arg) {
     work *w = (work *)arg;
-    const int n = w->n, d = w->d, k = w->k;
-    const rows_view v = {w->X, d, w->isa, w->bm, w->bw, w->Xb};
+    const int n = w->n, k = w->k;
     long upd = 0;
-    if (w->cand && w->finite)
-        std::memset(w->hstamp, 0, ((size_t)1 << w->hbits) * sizeof(uint32_t));
+    // Stamps are 1 + the row's position in this call, so no mark left from
+    // an earlier call may match.
+    if (w->cand && w->finite) std::memset(w->mark, 0, (size_t)n * sizeof(uint32_t));
     for (int pos = w->i0; pos < w->i1; ++pos) {
         const int i = w->order ? w->order[pos] : pos;
+        if (!w->cand) {
+            upd += desc_row_plain(w, i);
+            continue;
+        }
         const int64_t off = (int64_t)i * k;
-        const float *x = w->X + (int64_t)i * d;
-        const uint64_t *mx = w->bm ? w->bm + (int64_t)i * w->bw : nullptr;
         float *rd = w->hd + off;
         int32_t *ri = w->hi + off;
         uint8_t *rf = w->hf + off;
-        if (!w->cand) {
-            for (int a = 0; a < k; ++a) {
-                if (!w->sf[off + a]) continue;
-                const int32_t j = w->sh[off + a];
-                if (j < 0 || j >= n) continue;
-                for (int b = 0; b < k; ++b) {
-                    const int32_t c = w->sh[(int64_t)j * k + b];
-                    if (c < 0 || c >= n || c == i) continue;
-                    float dc;
-                    sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
-                    upd += hpush(rd, ri, rf, k, c, dc);
-                }
-            }
-            for (int a = 0; a < w->rcn[i]; ++a) {
-                const int32_t c = w->revn[off + a];
-                if (c < 0 || c >= n || c == i) continue;
-                float dc;
-                sqd_rows(&v, x, mx, &c, 1, nullptr, &dc);
-                upd += hpush(rd, ri, rf, k, c, dc);
-            }
-            continue;
-        }
         // Why an id offered to this row once in this iteration can be
-        // skipped (finite data, so every distance is a number >= 0 and the
-        // distance of a pair is the same bits wherever it is computed, the
-        // kernel being symmetric in its operands):
+        // skipped (finite data, so every distance is a number >= 0, and the
+        // distance of a pair is the same bits wherever it is computed):
         //  - the row's largest distance hd[0] never increases, since a push
         //    only replaces the largest entry by a smaller one;
         //  - an offer of c is rejected either because dc >= hd[0], which
@@ -937,39 +1023,126 @@ void *descworker(void *arg) {
             if (w->finite && !offer_once(w, stamp, c)) continue;
             w->cand[nc++] = c;
         }
-        // Distances do not depend on the row, so each batch is computed ahead
-        // of its pushes, which keep their order.
-        for (int q = 0; q < nc; q += kBatch) {
-            const int cnt = nc - q < kBatch ? nc - q : kBatch;
-            float thr[kBatch], bd[kBatch];
-            for (int j = 0; j < cnt; ++j) thr[j] = rd[0];
-            sqd_rows(&v, x, mx, w->cand + q, cnt, w->finite ? thr : nullptr, bd);
-            for (int j = 0; j < cnt; ++j) upd += hpush(rd, ri, rf, k, w->cand[q + j], bd[j]);
-        }
+        // Distances do not depend on the row, so they are all computed ahead
+        // of the pushes, which keep their order.
+        sqd_rows(&w->v, i, w->cand, nc, w->cdist);
+        for (int q = 0; q < nc; ++q) upd += hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
     }
     w->upd = upd;
     return nullptr;
 }
 
-// Properties of X, on the bit patterns so that the loop vectorises: bit 0 of
-// the result is set when every element is finite (exponent bits not all
-// ones), bit 1 when every element is one of the integers 0 .. 255, -0 not
-// included (its bits differ from those of the clamped and rounded value).
+// Properties of X: bit 0 of the result is set when every element is finite
+// (exponent bits not all ones), bit 1 when every element is one of the
+// integers 0 .. 255, -0 not included.  Branch-free so that it vectorises:
+// adding and taking away 2^23 rounds a float in [0, 2^23) to an integer, and
+// only the integers 0 .. 255 come back with their own bits and have bits no
+// larger than those of 255.0f (negatives, NaN and infinities have larger
+// ones, as unsigned integers).
 int scan_data(const float *X, int64_t count) {
     uint32_t nonfinite = 0, nonbyte = 0;
     for (int64_t j = 0; j < count; ++j) {
         const float v = X[j];
-        uint32_t b;
+        const float r = (v + 8388608.0f) - 8388608.0f;
+        uint32_t b, rb;
         std::memcpy(&b, &v, sizeof b);
-        nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
-        float c = v > 255.0f ? 255.0f : v;
-        c = c > 0.0f ? c : 0.0f;  // NaN becomes 0 here
-        const float r = (float)(int32_t)c;
-        uint32_t rb;
         std::memcpy(&rb, &r, sizeof rb);
-        nonbyte |= (uint32_t)(rb != b);
+        nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
+        nonbyte |= (uint32_t)(rb != b) | (uint32_t)(b > 0x437F0000u);
     }
     return (nonfinite ? 0 : 1) | (nonbyte ? 0 : 2);
+}
+
+// Writes byte data X into the paired layout of rows_view.
+void pack_bytes(const float *X, int n, int d, int npair, int64_t stride, uint8_t *Xp) {
+    const int nblk = d >> 3, rest = d - 8 * nblk;
+    for (int64_t i = 0; i < n; ++i) {
+        const float *x = X + i * d;
+        uint8_t *p = Xp + i * stride;
+        for (int j = 0; j < npair; ++j)
+            for (int e = 0; e < 8; ++e) {
+                p[16 * j + 2 * e] = (uint8_t)(int32_t)x[16 * j + e];
+                p[16 * j + 2 * e + 1] =
+                    2 * j + 1 < nblk ? (uint8_t)(int32_t)x[16 * j + 8 + e] : (uint8_t)0;
+            }
+        for (int u = 0; u < rest; ++u) p[16 * npair + u] = (uint8_t)(int32_t)x[8 * nblk + u];
+    }
+}
+
+// The descent on renumbered points.  Point order[p] becomes point p: its row
+// of X (or Xp) is copied to row p, its table row to row p, and every id in
+// the table is renamed the same way.  A tree's leaf order puts neighbours
+// next to each other, so a row's candidates, their rows of X and their rows
+// of the table all lie close together in memory.  Nothing in the descent
+// depends on id values except through equality, which renaming keeps, and
+// through the order in which the reverse lists are gathered, which the
+// driver keeps in the caller's numbering (inv).  All buffers are optional:
+// if one is missing the descent runs on the caller's arrays instead.
+struct renamed {
+    int32_t *inv;  // inv[order[p]] = p; null when renaming is off
+    int32_t *idx;
+    float *dist;
+    uint8_t *flag;
+    void *rows;    // renumbered X (floats) or Xp (bytes)
+    rows_view v;   // the view on rows
+};
+
+void rename_free(renamed *r) {
+    std::free(r->rows);
+    std::free(r->flag);
+    std::free(r->dist);
+    std::free(r->idx);
+    std::free(r->inv);
+    r->rows = nullptr;
+    r->flag = nullptr;
+    r->dist = nullptr;
+    r->idx = nullptr;
+    r->inv = nullptr;
+}
+
+void rename_start(renamed *r, const rows_view &v, const int32_t *order, int n, int k,
+                  const int32_t *idx, const float *dist, const uint8_t *flag) {
+    const size_t nk = (size_t)n * (size_t)k;
+    const size_t row_bytes = v.Xp ? (size_t)v.stride : (size_t)v.d * sizeof(float);
+    r->inv = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
+    r->idx = (int32_t *)std::malloc(nk * sizeof(int32_t));
+    r->dist = (float *)std::malloc(nk * sizeof(float));
+    r->flag = (uint8_t *)std::malloc(nk);
+    r->rows = std::malloc((size_t)n * row_bytes);
+    if (!r->inv || !r->idx || !r->dist || !r->flag || !r->rows) {
+        rename_free(r);
+        return;
+    }
+    for (int p = 0; p < n; ++p) r->inv[order[p]] = p;
+    const char *src = v.Xp ? (const char *)v.Xp : (const char *)v.X;
+    for (int p = 0; p < n; ++p) {
+        std::memcpy((char *)r->rows + (size_t)p * row_bytes,
+                    src + (size_t)order[p] * row_bytes, row_bytes);
+        const int64_t from = (int64_t)order[p] * k, to = (int64_t)p * k;
+        for (int j = 0; j < k; ++j) {
+            const int32_t c = idx[from + j];
+            r->idx[to + j] = c >= 0 && c < n ? r->inv[c] : c;
+            r->dist[to + j] = dist[from + j];
+            r->flag[to + j] = flag[from + j];
+        }
+    }
+    r->v = v;
+    if (v.Xp)
+        r->v.Xp = (const uint8_t *)r->rows;
+    else
+        r->v.X = (const float *)r->rows;
+}
+
+void rename_finish(const renamed *r, const int32_t *order, int n, int k, int32_t *idx,
+                   float *dist) {
+    for (int p = 0; p < n; ++p) {
+        const int64_t from = (int64_t)p * k, to = (int64_t)order[p] * k;
+        for (int j = 0; j < k; ++j) {
+            const int32_t c = r->idx[from + j];
+            idx[to + j] = c >= 0 && c < n ? order[c] : c;
+            dist[to + j] = r->dist[from + j];
+        }
+    }
 }
 
 // Runs fn(arg) on a new thread, or in the calling thread when no thread can
@@ -1012,29 +1185,24 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
     const int finite = flags & 1;
     int rc = 0;
 
-    // A byte copy of X where it is exact; optional, like the masks below.
-    uint8_t *Xb = nullptr;
-    if (isa == ISA_AVX2 && (flags & 2)) {
-        Xb = (uint8_t *)std::malloc((size_t)n * (size_t)d);
-        if (Xb)
-            for (int64_t j = 0; j < (int64_t)n * d; ++j) Xb[j] = (uint8_t)(int32_t)X[j];
+    // Two optional buffers that only save time: X as bytes in the paired
+    // layout where that is exact and the integer kernels apply (see
+    // rows_view), and the leaf order of the first tree thread's last tree,
+    // for the descent.
+    rows_view v;
+    v.X = X;
+    v.d = d;
+    v.isa = isa;
+    v.Xp = nullptr;
+    v.npair = ((d >> 3) + 1) >> 1;
+    v.rest = d - 8 * (d >> 3);
+    v.stride = 16 * (int64_t)v.npair + v.rest;
+    uint8_t *Xp = nullptr;
+    if (isa == ISA_AVX2 && (flags & 2) && (d >> 3) <= kMaxIntBlocks) {
+        Xp = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
+        if (Xp) pack_bytes(X, n, d, v.npair, v.stride, Xp);
+        v.Xp = Xp;
     }
-
-    // Block masks pay only where many blocks are zero (image-like data), and
-    // only the AVX2 kernels read them.  They are optional: without them every
-    // block is visited, with the same result.
-    const int nblk = d >> 3;
-    const int bw = (nblk + 63) >> 6;
-    uint64_t *bm = nullptr;
-    if (isa == ISA_AVX2 && finite && nblk >= kMaskMinBlocks) {
-        bm = (uint64_t *)std::malloc((size_t)n * (size_t)bw * sizeof(uint64_t));
-        if (bm && (double)block_masks(X, n, d, bw, bm) > kMaskMaxFill * (double)n * nblk) {
-            std::free(bm);
-            bm = nullptr;
-        }
-    }
-    // The leaf order of the first tree thread's last tree, for the descent
-    // (optional as well).
     int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
 
     pthread_t *tth = (pthread_t *)std::malloc((size_t)teff * sizeof(pthread_t));
@@ -1080,11 +1248,8 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
             w->hi = thi[e];
             w->hf = thf[e];
             w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
-            w->isa = isa;
+            w->v = v;
             w->finite = finite;
-            w->bm = bm;
-            w->bw = bw;
-            w->Xb = Xb;
             w->order = e == 0 ? order : nullptr;
             w->status = 0;
             if (count > 0) w->started = spawn_or_run(&tth[e], treeworker, w);
@@ -1143,26 +1308,24 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
         // Descent.  Without its thread and record arrays the call still
         // succeeds with the merged forest table; without the optional scratch
         // it runs the plain path, which gives the same result.
-        //
-        // Within an iteration a row's outcome depends only on the snapshot
-        // and on the row itself, so rows may be visited in any order and on
-        // any thread.  Visiting them in a tree's leaf order puts neighbours
-        // next to each other, and their shared candidates are still in cache.
         const int deff = eff < (long)n ? (int)eff : n;
         pthread_t *dth = (pthread_t *)std::malloc((size_t)deff * sizeof(pthread_t));
         work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
         if (dth && dw) {
-            // Distinct ids offered to one row: its k entries plus at most
-            // k*k + k candidates, and never more than n.  The offered set is
-            // kept at most half full.
             const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
-            const size_t distinct = ncand + (size_t)k < (size_t)n ? ncand + (size_t)k : (size_t)n;
-            int hbits = 4;
-            while (((size_t)1 << hbits) < 2 * distinct) ++hbits;
-            const size_t hcap = (size_t)1 << hbits;
-            const size_t per = ncand * sizeof(int32_t) +
-                               hcap * (sizeof(int32_t) + sizeof(uint32_t));
-            char *scratch = hbits <= 30 ? (char *)std::malloc(per * (size_t)deff) : nullptr;
+            const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
+                               (size_t)n * sizeof(uint32_t);
+            char *scratch = (char *)std::malloc(per * (size_t)deff);
+
+            // The descent runs on renumbered points where it can (see
+            // renamed); otherwise on the caller's table, visiting the rows in
+            // leaf order, or in plain order.
+            renamed r = {};
+            if (order) rename_start(&r, v, order, n, k, knn_idx, knn_dist, hf);
+            float *td = r.inv ? r.dist : knn_dist;
+            int32_t *ti = r.inv ? r.idx : knn_idx;
+            uint8_t *tf = r.inv ? r.flag : hf;
+
             const int base = n / deff, rem = n % deff;
             for (int e = 0; e < deff; ++e) {
                 work *w = &dw[e];
@@ -1174,46 +1337,43 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 w->sf = sf;
                 w->revn = revn;
                 w->rcn = rcn;
-                w->hd = knn_dist;
-                w->hi = knn_idx;
-                w->hf = hf;
-                w->isa = isa;
-                w->bm = bm;
-                w->bw = bw;
-                w->Xb = Xb;
-                w->order = order;
-                w->hbits = hbits;
+                w->hd = td;
+                w->hi = ti;
+                w->hf = tf;
+                w->v = r.inv ? r.v : v;
+                w->order = r.inv ? nullptr : order;
                 w->finite = finite;
+                w->cand = nullptr;
+                w->cdist = nullptr;
+                w->mark = nullptr;
                 if (scratch) {
+                    // Four-byte items throughout, so every part stays aligned.
                     char *p = scratch + per * (size_t)e;
                     w->cand = (int32_t *)p;
                     p += ncand * sizeof(int32_t);
-                    w->hkey = (int32_t *)p;
-                    p += hcap * sizeof(int32_t);
-                    w->hstamp = (uint32_t *)p;
-                } else {
-                    w->cand = nullptr;
-                    w->hkey = nullptr;
-                    w->hstamp = nullptr;
+                    w->cdist = (float *)p;
+                    p += ncand * sizeof(float);
+                    w->mark = (uint32_t *)p;
                 }
             }
             const int iters = n_iters > 1 ? n_iters : 1;
             const int64_t threshold = (int64_t)(((double)n * (double)k) * 0.0002);
             for (int it = 0; it < iters; ++it) {
-                std::memcpy(sh, knn_idx, nk * sizeof(int32_t));
-                std::memcpy(sf, hf, nk);
-                std::memset(hf, 0, nk);
+                std::memcpy(sh, ti, nk * sizeof(int32_t));
+                std::memcpy(sf, tf, nk);
+                std::memset(tf, 0, nk);
                 std::memset(rcn, 0, (size_t)n * sizeof(int));
                 // Only new forward entries are reversed, the first k per
-                // target in (j, l) order.
-                for (int j = 0; j < n; ++j) {
+                // target in (j, l) order, j in the caller's numbering.
+                for (int jo = 0; jo < n; ++jo) {
+                    const int j = r.inv ? r.inv[jo] : jo;
                     const int64_t off = (int64_t)j * k;
                     for (int l = 0; l < k; ++l) {
                         if (!sf[off + l]) continue;
-                        const int32_t v = sh[off + l];
-                        if (v >= 0 && v < n && rcn[v] < k) {
-                            revn[(int64_t)v * k + rcn[v]] = j;
-                            rcn[v] += 1;
+                        const int32_t c = sh[off + l];
+                        if (c >= 0 && c < n && rcn[c] < k) {
+                            revn[(int64_t)c * k + rcn[c]] = j;
+                            rcn[c] += 1;
                         }
                     }
                 }
@@ -1233,6 +1393,8 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                 }
                 if (upd < threshold) break;
             }
+            if (r.inv) rename_finish(&r, order, n, k, knn_idx, knn_dist);
+            rename_free(&r);
             std::free(scratch);
         }
         std::free(dw);
@@ -1247,14 +1409,13 @@ free_tables:
             std::free(thd[e]);
         }
 free_tree_arrays:
-    std::free(order);
-    std::free(bm);
-    std::free(Xb);
     std::free(thf);
     std::free(thi);
     std::free(thd);
     std::free(tw);
     std::free(tth);
+    std::free(order);
+    std::free(Xp);
     std::free(rcn);
     std::free(revn);
     std::free(sf);

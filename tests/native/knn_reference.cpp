@@ -94,6 +94,7 @@ struct Tree {
     int32_t *hi;
     uint8_t *hf;
     std::vector<double> pv;
+    int64_t leaf_sqd = 0, proj_dotp = 0;
 };
 
 void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
@@ -124,6 +125,7 @@ void rp(Tree &c, int32_t *idx, int lo, int hi, uint64_t *rng) {
             for (int b = a + 1; b < hi; ++b) {
                 int u = idx[a], v = idx[b];
                 float dd = ref_sqd(c.X + (int64_t)u * c.d, c.X + (int64_t)v * c.d, c.d);
+                c.leaf_sqd += 1;
                 ref_hpush(c.hd + (int64_t)u * c.k, c.hi + (int64_t)u * c.k,
                           c.hf + (int64_t)u * c.k, c.k, v, dd);
                 ref_hpush(c.hd + (int64_t)v * c.k, c.hi + (int64_t)v * c.k,
@@ -139,6 +141,7 @@ void rp(Tree &c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         dir[t] = c.X[(int64_t)idx[lo + ib] * c.d + t] - c.X[(int64_t)idx[lo + ia] * c.d + t];
     for (int i = 0; i < m; ++i)
         c.pv[i] = (double)ref_dotp(c.X + (int64_t)idx[lo + i] * c.d, dir.data(), c.d);
+    c.proj_dotp += m;
     int mid = m / 2;
     qselect(c.pv.data(), idx + lo, m, mid, rng);
     rp(c, idx, lo, lo + mid, rng);
@@ -151,10 +154,13 @@ void rp(Tree &c, int32_t *idx, int lo, int hi, uint64_t *rng) {
 // merged forest table without any descent.  no_stop: ignore the convergence
 // threshold and run all max(n_iters, 1) iterations.  iter_upd (may be null, room for
 // max(n_iters, 1) entries) receives the insertions of every iteration run;
-// the number of iterations run is returned (-1 for invalid sizes).
+// the number of iterations run is returned (-1 for invalid sizes).  counts
+// (may be null) receives the leaf sqd, projection dotp and descent sqd
+// evaluations.
 EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters,
                    int leaf_size, uint64_t seed, int32_t *out_idx, float *out_dist,
-                   int threads, int stop_after_merge, int no_stop, int64_t *iter_upd) {
+                   int threads, int stop_after_merge, int no_stop, int64_t *iter_upd,
+                   int64_t *counts) {
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
     if (n_trees <= 0) n_trees = 1;
     if (threads <= 0) threads = 1;
@@ -164,6 +170,7 @@ EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters
     std::vector<std::vector<float>> td(teff, std::vector<float>(nk, 1e30f));
     std::vector<std::vector<int32_t>> ti(teff, std::vector<int32_t>(nk, -1));
     std::vector<std::vector<uint8_t>> tf(teff, std::vector<uint8_t>(nk, 1));
+    int64_t n_leaf = 0, n_proj = 0, n_desc = 0;
     int t0 = 0;
     for (int e = 0; e < teff; ++e) {
         int count = n_trees / teff + (e < n_trees % teff ? 1 : 0);
@@ -179,6 +186,8 @@ EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters
             }
             rp(c, idx.data(), 0, n, &rng);
         }
+        n_leaf += c.leaf_sqd;
+        n_proj += c.proj_dotp;
         t0 += count;
     }
     std::vector<uint8_t> hf(nk, 1);
@@ -194,6 +203,11 @@ EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters
                     ref_hpush(out_dist + (int64_t)i * k, out_idx + (int64_t)i * k,
                               hf.data() + (int64_t)i * k, k, ti[e][o], td[e][o]);
             }
+    if (counts) {
+        counts[0] = n_leaf;
+        counts[1] = n_proj;
+        counts[2] = 0;
+    }
     if (stop_after_merge) return 0;
 
     std::vector<int32_t> sh(nk), revn(nk);
@@ -225,12 +239,14 @@ EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters
                 for (int b = 0; b < k; ++b) {
                     int c = sh[(int64_t)j * k + b];
                     if (c < 0 || c >= n || c == i) continue;
+                    ++n_desc;
                     upd += ref_hpush(rd, ri, rf, k, c, ref_sqd(x, X + (int64_t)c * d, d));
                 }
             }
             for (int a = 0; a < rcn[i]; ++a) {
                 int c = revn[(int64_t)i * k + a];
                 if (c < 0 || c >= n || c == i) continue;
+                ++n_desc;
                 upd += ref_hpush(rd, ri, rf, k, c, ref_sqd(x, X + (int64_t)c * d, d));
             }
         }
@@ -238,5 +254,6 @@ EXPORT int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters
         ++run;
         if (!no_stop && upd < threshold) break;
     }
+    if (counts) counts[2] = n_desc;
     return run;
 }
