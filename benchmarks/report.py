@@ -133,7 +133,20 @@ def sections() -> dict[str, str]:
         order = {name: i for i, name in enumerate(knn_params.DATA)}
         rows.sort(key=lambda r: (order.get(r["data"], 99), r["leaf_size"], r["n_iters"],
                                  r["n_trees"]))
-        out["knn_params"] = knn_params.table(rows)
+        # The settings before these measurements: trees min(64, 8 + sqrt(n)/10),
+        # leaves of 30.
+        def previous(n: int) -> tuple[int, int, int]:
+            return (int(min(64, 8 + round(np.sqrt(n) / 10.0))),
+                    int(max(5, round(np.log2(n)))), 30)
+
+        summary = [dict(r, default=r["default"]) for r in rows
+                   if r["default"] or (r["n_trees"], r["n_iters"], r["leaf_size"]) == previous(r["n"])]
+        for r in summary:
+            r["data"] = r["data"] + (" (new default)" if r["default"] else " (old default)")
+            r["default"] = False
+        out["knn_params"] = (knn_params.table(summary) + "\n\n<details><summary>All "
+                             f"{len(rows)} measured settings</summary>\n\n"
+                             + knn_params.table(rows) + "\n\n</details>")
     imp = _load(common.RESULTS / "import_time.json")
     if imp:
         out["import_time"] = import_time.table(imp)

@@ -107,6 +107,20 @@ class TestDenseKnn:
         np.testing.assert_array_equal(dist[0], [1, 9])
         np.testing.assert_array_equal(idx[1:], [[0, 2], [1, 3], [2, 1]])  # untouched
 
+    def test_default_search_is_exact_on_tiny_inputs(self):
+        # Up to the leaf size one tree holds every point in one leaf, which
+        # compares all pairs.
+        rng = np.random.default_rng(5)
+        X = rng.normal(size=(70, 6)).astype(np.float32)
+        n_trees, n_iters, leaf_size = _neighbors.default_knn_params(len(X))
+        assert n_trees == 1 and leaf_size >= len(X)
+        idx, squared = _neighbors.search_knn(X, 9, n_trees=n_trees, n_iters=n_iters,
+                                             leaf_size=leaf_size, seed=3, n_threads=2)
+        d2 = ((X[:, None].astype(np.float64) - X[None]) ** 2).sum(-1)
+        np.fill_diagonal(d2, np.inf)
+        exact = np.sort(d2, axis=1)[:, :9]
+        np.testing.assert_allclose(np.sort(squared, axis=1), exact, rtol=1e-5)
+
     def test_precomputed_checks(self):
         ids = np.array([[0, 1, 2], [1, 0, 2], [2, 1, 0]])
         d = np.array([[0, 1, 2], [0, 1, 1], [0, 1, 2]], np.float64)
