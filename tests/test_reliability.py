@@ -246,23 +246,36 @@ def _count_during(call) -> tuple[float, float]:
     return advance / elapsed, free_rate
 
 
+def _lock_test_call(method: str, scale: int):
+    rng = np.random.default_rng(0)
+    if method == "knn":
+        x = rng.normal(size=(6000 * scale, 24)).astype(np.float32)
+        return lambda: knn_call(x, k=15, threads=1)
+    if method == "graph":
+        n, k = 40_000 * scale, 40
+        idx = rng.integers(0, n, (n, k)).astype(np.int32)
+        dist = np.sort(rng.uniform(0, 2, (n, k)), axis=1).astype(np.float32)
+        return lambda: graph_call(idx, dist)
+    _, _, _, head, tail, eps, emb = problem(3000, n_edges=60_000)
+    return lambda: layout_call(emb, head, tail, eps, epochs=60 * scale, threads=1)
+
+
 @pytest.mark.parametrize("method", ["knn", "graph", "layout"])
 def test_interpreter_lock_released_during_a_call(method):
     # Had the call kept the lock, the counter could not move at all while
     # it ran; released, it counts at a good part of its free rate (on one
     # thread the kernel leaves the other processor to the counter).
-    rng = np.random.default_rng(0)
-    if method == "knn":
-        x = rng.normal(size=(6000, 24)).astype(np.float32)
-        call = lambda: knn_call(x, k=15, threads=1)  # noqa: E731
-    elif method == "graph":
-        n, k = 40_000, 40
-        idx = rng.integers(0, n, (n, k)).astype(np.int32)
-        dist = np.sort(rng.uniform(0, 2, (n, k)), axis=1).astype(np.float32)
-        call = lambda: graph_call(idx, dist)  # noqa: E731
-    else:
-        _, _, _, head, tail, eps, emb = problem(3000, n_edges=60_000)
-        call = lambda: layout_call(emb, head, tail, eps, epochs=60, threads=1)  # noqa: E731
+    # A fast machine gets a bigger problem, so the call lasts long enough
+    # to tell the two apart.
+    scale = 1
+    call = _lock_test_call(method, scale)
+    while scale < 64:
+        t0 = time.perf_counter()
+        call()
+        if time.perf_counter() - t0 > 0.3:
+            break
+        scale *= 2
+        call = _lock_test_call(method, scale)
     rate, free_rate = _count_during(call)
     assert rate > 0.05 * free_rate, (rate, free_rate)
 
