@@ -135,7 +135,7 @@ def _exception_report(exc: BaseException) -> dict:
 
 # -- the native methods -------------------------------------------------------
 
-def build_argument(spec: tuple, built: list) -> Any:
+def build_argument(recipe: tuple, built: list) -> Any:
     """An argument from its description (see test_hostile.py):
 
     ("value", v)                          v itself
@@ -151,11 +151,11 @@ def build_argument(spec: tuple, built: list) -> Any:
                                           and viewed there (as a caller who
                                           keeps one array inside another)
     """
-    kind = spec[0]
+    kind = recipe[0]
     if kind == "value":
-        return spec[1]
+        return recipe[1]
     if kind == "array":
-        data, layout, readonly = spec[1], spec[2], spec[3]
+        data, layout, readonly = recipe[1], recipe[2], recipe[3]
         if layout == "F":
             array = np.asfortranarray(data)
         elif layout == "strided":
@@ -172,13 +172,13 @@ def build_argument(spec: tuple, built: list) -> Any:
             array.flags.writeable = False
         return array
     if kind == "bytes":
-        return bytes(spec[1])
+        return bytes(recipe[1])
     if kind == "bytearray":
-        return bytearray(spec[1])
+        return bytearray(recipe[1])
     if kind == "memoryview":
-        return memoryview(bytearray(4 * spec[2])).cast(spec[1])
+        return memoryview(bytearray(4 * recipe[2])).cast(recipe[1])
     if kind == "alias":
-        j, offset, data = spec[1:]
+        j, offset, data = recipe[1:]
         dtype, count = data.dtype, data.size
         base = built[j]
         if isinstance(base, np.ndarray) and base.flags.c_contiguous:
@@ -212,8 +212,8 @@ def handle_native(payload: dict) -> dict:
     from quelmo import _native_quelmo
 
     built: list = []
-    for spec in payload["args"]:
-        built.append(build_argument(spec, built))
+    for recipe in payload["args"]:
+        built.append(build_argument(recipe, built))
     before = [_buffer_bytes(obj) for obj in built]
     method = getattr(_native_quelmo, payload["method"])
     try:
