@@ -61,11 +61,17 @@ def time_plot(cache: dict[str, Any]) -> bool:
     ax.set_ylabel("seconds, end to end (2 threads)")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
+    _save(fig, TIME_PLOT)
+    return True
+
+
+def _save(fig: Any, path: Any) -> None:
+    import matplotlib.pyplot as plt
+
     fig.tight_layout()
     common.FIGURES.mkdir(parents=True, exist_ok=True)
-    fig.savefig(TIME_PLOT)
+    fig.savefig(path)
     plt.close(fig)
-    return True
 
 
 def mnist_plot(cache: dict[str, Any]) -> bool:
@@ -94,10 +100,7 @@ def mnist_plot(cache: dict[str, Any]) -> bool:
         ax.set_title(title, fontsize=9)
         ax.set_xticks([])
         ax.set_yticks([])
-    fig.tight_layout()
-    common.FIGURES.mkdir(parents=True, exist_ok=True)
-    fig.savefig(MNIST_PLOT)
-    plt.close(fig)
+    _save(fig, MNIST_PLOT)
     return True
 
 
