@@ -1,0 +1,39 @@
+// The CPython extension module _native_ext: native capabilities beyond the
+// three methods of _native_quelmo.  Multi-phase initialisation, no module
+// state; the methods live in their own units (ext_methods.h).
+
+#include "ext_methods.h"
+
+namespace {
+
+PyMethodDef methods[] = {
+    {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
+     ext_fuzzy_graph_f32_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    // Nothing is shared between interpreters: no state, no static objects.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT,
+    "_native_ext",
+    "Native kernels of quelmo beyond the three methods of _native_quelmo.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit__native_ext(void) {
+    return PyModuleDef_Init(&module);
+}
