@@ -13,4 +13,14 @@
 PyObject *ext_fuzzy_graph_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char ext_fuzzy_graph_f32_doc[];
 
+// metric_methods.cpp
+PyObject *ext_metric_knn_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_metric_knn_csr_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_metric_cross_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_metric_cross_csr_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_metric_knn_f32_doc[];
+extern const char ext_metric_knn_csr_f32_doc[];
+extern const char ext_metric_cross_f32_doc[];
+extern const char ext_metric_cross_csr_f32_doc[];
+
 #endif /* QUELMO_EXT_METHODS_H */

@@ -9,6 +9,14 @@ namespace {
 PyMethodDef methods[] = {
     {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
      ext_fuzzy_graph_f32_doc},
+    {"metric_knn_f32", (PyCFunction)(void (*)(void))ext_metric_knn_f32, METH_FASTCALL,
+     ext_metric_knn_f32_doc},
+    {"metric_knn_csr_f32", (PyCFunction)(void (*)(void))ext_metric_knn_csr_f32, METH_FASTCALL,
+     ext_metric_knn_csr_f32_doc},
+    {"metric_cross_f32", (PyCFunction)(void (*)(void))ext_metric_cross_f32, METH_FASTCALL,
+     ext_metric_cross_f32_doc},
+    {"metric_cross_csr_f32", (PyCFunction)(void (*)(void))ext_metric_cross_csr_f32,
+     METH_FASTCALL, ext_metric_cross_csr_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,7 +38,7 @@ class TestCheckData:
             (np.array([["a", "b"]]), "numeric"),
             (np.array([[1 + 2j]]), "Complex data not supported"),
             ([[1, 2], [3]], "could not be converted"),
-            (scipy.sparse.eye(3).tocsr(), "sparse"),
+            (scipy.sparse.eye(3).tocsr(), "sparse; this step needs a dense array"),
         ],
     )
     def test_refusals(self, X, message):

@@ -47,7 +47,7 @@ class TestConventions:
         model = UMAP(n_neighbors=7, random_state=3)
         params = model.get_params()
         assert params["n_neighbors"] == 7 and params["random_state"] == 3
-        assert len(params) == 19
+        assert len(params) == 20
         assert model.set_params(min_dist=0.5) is model and model.min_dist == 0.5
         with pytest.raises(ValueError, match="invalid parameter"):
             model.set_params(n_neigbors=3)
@@ -168,7 +168,7 @@ class TestOptions:
             (dict(n_epochs=0), "n_epochs"),
             (dict(learning_rate=float("nan")), "learning_rate"),
             (dict(negative_sample_rate=0), "negative_sample_rate"),
-            (dict(metric="manhattan"), "metric"),
+            (dict(metric="nonsense"), "unknown metric .nonsense.; known metrics are"),
             (dict(init="umap"), "init"),
             (dict(init=np.ones((3, 2))), "init array must have shape"),
             (dict(random_state=-1), "random_state"),

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numbers
 import warnings
+from typing import Any
 
 import numpy as np
 
@@ -20,12 +21,13 @@ def check_data(X: object, *, name: str = "X") -> np.ndarray:
     TypeError
         If ``X`` is an object array holding something other than numbers.
     ValueError
-        If ``X`` is sparse, not 2-D, not numeric, empty, too large for the
-        native kernels, or holds NaN or infinite values (also after the
-        conversion to float32, which overflows beyond about 3.4e38).
+        If ``X`` is sparse (see ``check_sparse``), not 2-D, not numeric, empty,
+        too large for the native kernels, or holds NaN or infinite values
+        (also after the conversion to float32, which overflows beyond about
+        3.4e38).
     """
     if hasattr(X, "tocsr"):  # scipy.sparse matrices and arrays
-        raise ValueError(f"{name} is sparse; pass a dense array (for example X.toarray())")
+        raise ValueError(f"{name} is sparse; this step needs a dense array")
     try:
         array = np.asarray(X)
     except Exception as exc:  # ragged lists and other unconvertible objects
@@ -59,6 +61,71 @@ def check_data(X: object, *, name: str = "X") -> np.ndarray:
             raise ValueError(f"{name} holds values too large for float32")
         raise ValueError(f"{name} contains NaN or infinity")
     return data
+
+
+def check_sparse(X: Any, *, name: str = "X", keep_zeros: bool = False) -> Any:
+    """Validate a SciPy sparse matrix or array and return it as canonical CSR.
+
+    Canonical: float32 values, sorted column indices without duplicates
+    (duplicates are summed) and, unless ``keep_zeros``, no stored zeros.  The
+    input is returned as it is when it already has that form, and is
+    otherwise copied once; it is never made dense and never modified.
+
+    Raises
+    ------
+    ValueError
+        If ``X`` is empty, not numeric, too large for the native kernels, or
+        holds NaN or infinite values (also after the conversion to float32).
+    """
+    import scipy.sparse
+
+    if X.dtype.kind == "c":
+        raise ValueError(f"{name} is complex: Complex data not supported")
+    if X.dtype.kind not in "biuf":
+        raise ValueError(f"{name} must be numeric (booleans, integers or floats), "
+                         f"got dtype {X.dtype}")
+    if len(X.shape) != 2:
+        raise ValueError(f"{name} must be 2-D, got {len(X.shape)} dimension(s)")
+    n, d = X.shape
+    if n == 0 or d == 0:
+        what = "sample" if n == 0 else "feature"
+        raise ValueError(f"{name} is empty: found array with 0 {what}(s) "
+                         f"(shape={X.shape}) while a minimum of 1 is required.")
+    if n > _INT32_MAX or d > _INT32_MAX:
+        raise ValueError(f"{name} has too many rows or columns for the native kernels")
+    csr = scipy.sparse.csr_matrix(X)  # shares the arrays of CSR input, else a copy
+    owned = X.format != "csr"
+    if not np.isfinite(csr.data).all():
+        raise ValueError(f"{name} contains NaN or infinity")
+    if csr.dtype != np.float32:
+        with np.errstate(over="ignore"):
+            values = csr.data.astype(np.float32)
+        if not np.isfinite(values).all():
+            raise ValueError(f"{name} holds values too large for float32")
+        csr = scipy.sparse.csr_matrix((values, csr.indices, csr.indptr), shape=csr.shape,
+                                      copy=not owned)
+        owned = True
+    if not _sorted_unique_columns(csr) or (not keep_zeros and not csr.data.all()):
+        if not owned:
+            csr = csr.copy()
+        csr.sum_duplicates()  # sorts the indices too
+        if not keep_zeros:
+            csr.eliminate_zeros()
+    return csr
+
+
+def _sorted_unique_columns(csr: Any) -> bool:
+    """Whether every row's column indices increase strictly.  Computed here
+    rather than read from SciPy's has_canonical_format, which caches its
+    answer on the caller's matrix."""
+    indices, indptr = csr.indices, csr.indptr
+    if indices.size < 2:
+        return True
+    increasing = indices[1:] > indices[:-1]
+    starts = indptr[1:-1]
+    starts = starts[(starts > 0) & (starts < indices.size)]
+    increasing[starts - 1] = True  # a row may start below the previous row's end
+    return bool(increasing.all())
 
 
 def normalize_rows(data: np.ndarray) -> np.ndarray:

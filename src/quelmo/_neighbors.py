@@ -4,9 +4,12 @@ that the fuzzy graph takes."""
 from __future__ import annotations
 
 import math
+from typing import Any, Callable
 
 import numpy as np
+import scipy.sparse
 
+from quelmo import _metrics, _native_ext
 from quelmo._native_quelmo import knn_descent_f32
 
 def default_knn_params(n_samples: int) -> tuple[int, int, int]:
@@ -85,10 +88,17 @@ def fill_empty_slots(data: np.ndarray, idx: np.ndarray, dist: np.ndarray) -> Non
         dist[chunk] = np.einsum("ijk,ijk->ij", diff, diff, dtype=np.float32)
 
 
-def dense_knn(idx: np.ndarray, squared: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def dense_knn(idx: np.ndarray, squared: np.ndarray,
+              convert: Callable[[np.ndarray], np.ndarray] | None = None,
+              ) -> tuple[np.ndarray, np.ndarray]:
     """Dense kNN arrays: the point itself in column 0 at distance 0, then the
-    neighbours by increasing Euclidean distance (ties by id, so the order is
-    fixed by the values alone)."""
+    neighbours by increasing distance (ties by id, so the order is fixed by
+    the values alone).
+
+    ``squared`` holds rank distances (non-negative, ordered as the distances
+    are); ``convert`` turns them into distances, by default the square root
+    of squared Euclidean distances.
+    """
     n, k = idx.shape
     keys = _sorted_row_keys(idx, squared)
     knn_indices = np.empty((n, k + 1), np.int32)
@@ -97,7 +107,11 @@ def dense_knn(idx: np.ndarray, squared: np.ndarray) -> tuple[np.ndarray, np.ndar
     knn_dists[:, 0] = 0.0
     knn_indices[:, 1:] = (keys & np.uint64(0xFFFFFFFF)).astype(np.uint32).view(np.int32)
     keys >>= np.uint64(32)
-    np.sqrt(keys.astype(np.uint32).view(np.float32), out=knn_dists[:, 1:])
+    rank = keys.astype(np.uint32).view(np.float32)
+    if convert is None:
+        np.sqrt(rank, out=knn_dists[:, 1:])
+    else:
+        knn_dists[:, 1:] = convert(rank)
     return knn_indices, knn_dists
 
 
@@ -147,3 +161,105 @@ def check_precomputed_knn(precomputed: object, n_samples: int,
     if not np.isfinite(distances).all() or (distances < 0).any():
         raise ValueError("precomputed_knn distances must be finite and non-negative")
     return indices.astype(np.int32), distances
+
+
+def nearest_neighbors(data: Any, metric: _metrics.Metric, n_neighbors: int, *,
+                      n_trees: int | None, n_iters: int | None, leaf_size: int | None,
+                      seed: int, n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """Dense kNN arrays of prepared data (``_metrics.prepare_data``) under a
+    metric, with the metric's distances.
+
+    The Euclidean family (on dense data) runs on the Euclidean kNN kernel;
+    every other metric, and all sparse data, on the general-metric kernel,
+    whose result does not depend on ``n_threads``.  None for a search
+    setting chooses it from the number of samples.
+    """
+    n, d = data.shape
+    if _metrics.uses_euclidean_kernel(metric, data):
+        default_trees, default_iters, default_leaf = default_knn_params(n)
+        idx, squared = search_knn(data, n_neighbors - 1, n_trees=n_trees or default_trees,
+                                  n_iters=n_iters or default_iters,
+                                  leaf_size=leaf_size or default_leaf, seed=seed,
+                                  n_threads=n_threads)
+        fill_empty_slots(data, idx, squared)
+        if metric.name in ("euclidean", "cosine", "correlation"):
+            return dense_knn(idx, squared)
+        return dense_knn(idx, squared, lambda rank: _metrics.true_distances(
+            metric, rank, d, euclidean_kernel=True))
+    name = _metrics.native_name(metric, scipy.sparse.issparse(data))
+    default_trees, default_iters, default_leaf = metric_knn_params(n)
+    idx, rank = search_metric_knn(data, name, metric.p, n_neighbors - 1,
+                                  n_trees=n_trees or default_trees,
+                                  n_iters=n_iters or default_iters,
+                                  leaf_size=leaf_size or default_leaf, seed=seed,
+                                  n_threads=n_threads)
+    fill_empty_metric_slots(data, name, metric.p, idx, rank, n_threads)
+    return dense_knn(idx, rank, lambda r: _metrics.true_distances(
+        metric, r, d, euclidean_kernel=False))
+
+
+def metric_knn_params(n_samples: int) -> tuple[int, int, int]:
+    """Forest size, descent iterations and leaf size of the general-metric
+    search when not given (see benchmarks/README.md for the measurements)."""
+    return default_knn_params(n_samples)
+
+
+def search_metric_knn(data: Any, name: str, p: float, n_other: int, *, n_trees: int,
+                      n_iters: int, leaf_size: int, seed: int,
+                      n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """Run the general-metric search with the native kernel ``name`` on dense
+    float32 rows or canonical CSR: n_other neighbours per row, the row itself
+    excluded.  Returns ids (int32) and rank distances (float32), each row a
+    max-heap, empty slots -1 / 1e30."""
+    n, d = data.shape
+    idx = np.empty((n, n_other), np.int32)
+    dist = np.empty((n, n_other), np.float32)
+    if scipy.sparse.issparse(data):
+        indptr, indices, values = _csr_buffers(data)
+        _native_ext.metric_knn_csr_f32(indptr, indices, values, idx, dist, n, d, n_other, name,
+                                       p, n_trees, n_iters, leaf_size, seed, n_threads)
+    else:
+        _native_ext.metric_knn_f32(data, idx, dist, n, d, n_other, name, p, n_trees, n_iters,
+                                   leaf_size, seed, n_threads)
+    return idx, dist
+
+
+def metric_distances(queries: Any, data: Any, name: str, p: float,
+                     n_threads: int) -> np.ndarray:
+    """Rank distances (float32) from every row of ``queries`` to every row of
+    ``data``, both dense float32 or both canonical CSR, by the native kernel
+    ``name``."""
+    nq, d = queries.shape
+    n = data.shape[0]
+    out = np.empty((nq, n), np.float32)
+    if scipy.sparse.issparse(data):
+        _native_ext.metric_cross_csr_f32(*_csr_buffers(queries), *_csr_buffers(data), out, nq,
+                                         n, d, name, p, n_threads)
+    else:
+        _native_ext.metric_cross_f32(queries, data, out, nq, n, d, name, p, n_threads)
+    return out
+
+
+def fill_empty_metric_slots(data: Any, name: str, p: float, idx: np.ndarray,
+                            rank: np.ndarray, n_threads: int) -> None:
+    """Replace unfilled slots of the general-metric search, in place, by exact
+    neighbours (the rare rows that have one get an exact search)."""
+    rows = np.flatnonzero((idx < 0).any(axis=1))
+    n_other = idx.shape[1]
+    block = max(1, min(256, (1 << 24) // max(data.shape[0], 1)))
+    for start in range(0, rows.size, block):
+        chunk = rows[start:start + block]
+        dist = metric_distances(data[chunk], data, name, p, n_threads)
+        dist[np.arange(chunk.size), chunk] = np.inf
+        nearest = np.argsort(dist, axis=1, kind="stable")[:, :n_other]
+        idx[chunk] = nearest
+        rank[chunk] = np.take_along_axis(dist, nearest, axis=1)
+
+
+def _csr_buffers(data: scipy.sparse.csr_matrix) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """indptr (int64), indices (int32) and values (float32) of a canonical CSR
+    matrix as the native kernels take them (copies only where the types
+    differ)."""
+    return (np.ascontiguousarray(data.indptr, dtype=np.int64),
+            np.ascontiguousarray(data.indices, dtype=np.int32),
+            np.ascontiguousarray(data.data, dtype=np.float32))

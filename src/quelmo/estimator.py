@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import scipy.sparse
 
-from quelmo import _graph, _init, _input, _layout, _neighbors
+from quelmo import _graph, _init, _input, _layout, _metrics, _neighbors, _precomputed
 
 _UINT63 = 2**63
 
@@ -41,8 +41,18 @@ class UMAP:
         Weight of the negative samples.
     init : {"spectral", "pca", "random"} or array of shape (n_samples, n_components)
         Initial embedding.
-    metric : {"euclidean", "cosine"}, default="euclidean"
-        Input metric; cosine normalises rows to unit length first.
+    metric : str, default="euclidean"
+        Distance between samples: "euclidean" (alias "l2"), "sqeuclidean",
+        "cosine", "correlation", "manhattan" ("l1", "cityblock", "taxicab"),
+        "chebyshev" ("linfinity"), "minkowski" (exponent ``p`` in
+        ``metric_kwds``, default 2), "canberra", "braycurtis", "hamming",
+        "jaccard", "dice" (on binary data; on sparse data, on the sets of
+        stored entries, as is hamming), "hellinger" (non-negative data), or
+        "precomputed": ``X`` is then a square matrix of distances, dense or
+        sparse (in a sparse one, entries that are not stored are not
+        neighbours).
+    metric_kwds : dict or None, default=None
+        Keywords of the metric; only minkowski takes one, ``{"p": p}``.
     a, b : float or None, default=None
         Curve parameters; fitted from ``min_dist`` and ``spread`` when None.
     random_state : int, numpy Generator or RandomState, or None
@@ -66,8 +76,11 @@ class UMAP:
     graph_ : scipy.sparse.csr_matrix of shape (n_samples, n_samples)
         The symmetric fuzzy graph.
     knn_indices_, knn_dists_ : ndarray of shape (n_samples, n_neighbors)
-        Neighbour ids (int32) and Euclidean distances (float32), each point
-        itself first.
+        Neighbour ids (int32) and distances in the metric (float32), each
+        point itself first.  cosine and correlation distances are given as
+        the Euclidean distance sqrt(2 d) between the rows scaled to unit
+        length (and centred, for correlation), which orders neighbours as d.
+        With a sparse precomputed matrix, id -1 marks a missing neighbour.
     a_, b_ : float
         Curve parameters used.
     n_features_in_ : int
@@ -96,6 +109,7 @@ class UMAP:
         repulsion_strength: float = 1.0,
         init: str | np.ndarray = "spectral",
         metric: str = "euclidean",
+        metric_kwds: dict | None = None,
         a: float | None = None,
         b: float | None = None,
         random_state: Any = None,
@@ -116,6 +130,7 @@ class UMAP:
         self.repulsion_strength = repulsion_strength
         self.init = init
         self.metric = metric
+        self.metric_kwds = metric_kwds
         self.a = a
         self.b = b
         self.random_state = random_state
@@ -168,6 +183,7 @@ class UMAP:
         tags = Tags(estimator_type=None, target_tags=TargetTags(required=False),
                     transformer_tags=TransformerTags(preserves_dtype=["float32"]))
         tags.input_tags.allow_nan = False
+        tags.input_tags.sparse = True
         tags.non_deterministic = False
         return tags
 
@@ -178,8 +194,10 @@ class UMAP:
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            Finite numeric data, at least 2 samples.
+        X : array-like or SciPy sparse matrix of shape (n_samples, n_features)
+            Finite numeric data, at least 2 samples; sparse data is never
+            made dense.  With ``metric="precomputed"``, the square matrix of
+            distances.
         y : ignored
 
         Returns
@@ -187,7 +205,8 @@ class UMAP:
         self : UMAP
         """
         params = self._checked_params()
-        data = _input.check_data(X)
+        metric = params["metric"]
+        data = _metrics.prepare_data(X, metric)
         n, d = data.shape
         n_neighbors = _input.effective_n_neighbors(params["n_neighbors"], n)
         n_epochs = params["n_epochs"] if params["n_epochs"] is not None else (
@@ -196,24 +215,16 @@ class UMAP:
         n_threads = _resolve_n_jobs(self.n_jobs)
         timings: dict[str, float] = {}
 
-        if self.metric == "cosine":
-            data = _input.normalize_rows(data)
-
         start = time.perf_counter()
         if self.precomputed_knn is not None:
             knn_indices, knn_dists = _neighbors.check_precomputed_knn(
                 self.precomputed_knn, n, n_neighbors)
+        elif metric.name == "precomputed":
+            knn_indices, knn_dists = _precomputed.knn_from_distances(data, n_neighbors)
         else:
-            n_trees, n_iters, leaf_size = _neighbors.default_knn_params(n)
-            idx, squared = _neighbors.search_knn(
-                data, n_neighbors - 1,
-                n_trees=params["n_trees"] or n_trees,
-                n_iters=params["n_iters"] or n_iters,
-                leaf_size=params["leaf_size"] or leaf_size,
-                seed=knn_seed, n_threads=n_threads)
-            _neighbors.fill_empty_slots(data, idx, squared)
-            knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
-            del idx, squared
+            knn_indices, knn_dists = _neighbors.nearest_neighbors(
+                data, metric, n_neighbors, n_trees=params["n_trees"], n_iters=params["n_iters"],
+                leaf_size=params["leaf_size"], seed=knn_seed, n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
@@ -275,14 +286,16 @@ class UMAP:
         for name in ("n_trees", "n_iters", "leaf_size"):
             value = getattr(self, name)
             p[name] = None if value is None else chk_i(value, name, 1)
-        if self.metric not in ("euclidean", "cosine"):
-            raise ValueError(f"metric must be 'euclidean' or 'cosine', got {self.metric!r}")
+        p["metric"] = _metrics.resolve_metric(self.metric, self.metric_kwds)
         if isinstance(self.init, str) and self.init not in ("spectral", "pca", "random"):
             raise ValueError(f"init must be 'spectral', 'pca', 'random' or an array, "
                              f"got {self.init!r}")
+        if isinstance(self.init, str) and self.init == "pca" and p["metric"].name == "precomputed":
+            raise ValueError("init='pca' needs the data, not distances; use 'spectral' or "
+                             "'random' with metric='precomputed'")
         return p
 
-    def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: np.ndarray, n: int,
+    def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: Any, n: int,
                            rng: np.random.Generator) -> np.ndarray:
         dim = int(self.n_components)
         if not isinstance(self.init, str):

@@ -1,0 +1,397 @@
+// Distance kernels between dense float32 rows, one per metric, each in a
+// portable and an AVX2 realisation with the same bits.
+//
+// Order of evaluation, shared by both realisations: sixteen float lanes; lane
+// l folds in coordinates l, l + 16, l + 32, ... in increasing order (the last,
+// partial group of sixteen fills lanes 0 .. rest - 1 only); then lane l and
+// lane l + 8 are combined, and the eight results are combined as
+// ((r0 r1)(r2 r3))((r4 r5)(r6 r7)).  Every per-coordinate term is rounded to
+// float on its own (no fused multiply-add), so the AVX2 realisation, which
+// keeps lanes 0-7 in one register and lanes 8-15 in another, computes exactly
+// the portable sums.  Every term is symmetric in its two coordinates, so every
+// kernel is symmetric bit for bit.
+
+#include "metric_units.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#if !defined(QUELMO_METRIC_NO_SIMD) && (defined(__x86_64__) || defined(__i386__))
+#define QUELMO_METRIC_X86 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+constexpr int kLanes = 16;
+
+// ---------------------------------------------------------------------------
+// Per-coordinate terms and how lanes combine them (sum, or max).
+
+struct sqeuclid_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) {
+        const float x = a - b;
+        return x * x;
+    }
+};
+
+struct manhattan_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) { return std::fabs(a - b); }
+};
+
+struct chebyshev_term {
+    static constexpr bool kMax = true;
+    static float term(float a, float b, float) { return std::fabs(a - b); }
+};
+
+struct minkowski_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float p) { return powf(std::fabs(a - b), p); }
+};
+
+// Coordinates where both values are 0 contribute 0 (their 0 / 0 is defined so).
+struct canberra_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) {
+        const float den = std::fabs(a) + std::fabs(b);
+        return den > 0.0f ? std::fabs(a - b) / den : 0.0f;
+    }
+};
+
+struct hamming_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) { return a != b ? 1.0f : 0.0f; }
+};
+
+// The sum |a + b| of the denominator of braycurtis (its numerator is the
+// manhattan sum).
+struct absum_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) { return std::fabs(a + b); }
+};
+
+template <class T>
+inline float fold(float acc, float t) {
+    if (T::kMax) return acc > t ? acc : t;
+    return acc + t;
+}
+
+// The fixed reduction of the sixteen lanes.
+template <class T>
+inline float reduce16(const float *acc) {
+    float r[8];
+    for (int l = 0; l < 8; ++l) r[l] = fold<T>(acc[l], acc[l + 8]);
+    const float lo = fold<T>(fold<T>(r[0], r[1]), fold<T>(r[2], r[3]));
+    const float hi = fold<T>(fold<T>(r[4], r[5]), fold<T>(r[6], r[7]));
+    return fold<T>(lo, hi);
+}
+
+template <class T>
+float lanes_portable(const float *a, const float *b, int64_t d, float p) {
+    float acc[kLanes];
+    for (int l = 0; l < kLanes; ++l) acc[l] = 0.0f;
+    int64_t t = 0;
+    for (; t + kLanes <= d; t += kLanes)
+        for (int l = 0; l < kLanes; ++l) acc[l] = fold<T>(acc[l], T::term(a[t + l], b[t + l], p));
+    for (int l = 0; t + l < d; ++l) acc[l] = fold<T>(acc[l], T::term(a[t + l], b[t + l], p));
+    return reduce16<T>(acc);
+}
+
+#if defined(QUELMO_METRIC_X86)
+#define QM_AVX2 __attribute__((target("avx2")))
+
+QM_AVX2 inline __m256 vabs(__m256 x) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x); }
+
+template <class T>
+struct vec;
+
+template <>
+struct vec<sqeuclid_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) {
+        const __m256 x = _mm256_sub_ps(a, b);
+        return _mm256_mul_ps(x, x);
+    }
+};
+
+template <>
+struct vec<manhattan_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return vabs(_mm256_sub_ps(a, b)); }
+};
+
+template <>
+struct vec<chebyshev_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return vabs(_mm256_sub_ps(a, b)); }
+};
+
+// powf has no vector form with the same bits: the lanes go through the
+// scalar function one by one.
+template <>
+struct vec<minkowski_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float p) {
+        alignas(32) float x[8];
+        _mm256_store_ps(x, vabs(_mm256_sub_ps(a, b)));
+        for (int l = 0; l < 8; ++l) x[l] = powf(x[l], p);
+        return _mm256_load_ps(x);
+    }
+};
+
+template <>
+struct vec<canberra_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) {
+        const __m256 den = _mm256_add_ps(vabs(a), vabs(b));
+        const __m256 q = _mm256_div_ps(vabs(_mm256_sub_ps(a, b)), den);
+        return _mm256_and_ps(_mm256_cmp_ps(den, _mm256_setzero_ps(), _CMP_GT_OQ), q);
+    }
+};
+
+template <>
+struct vec<hamming_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) {
+        return _mm256_and_ps(_mm256_cmp_ps(a, b, _CMP_NEQ_UQ), _mm256_set1_ps(1.0f));
+    }
+};
+
+template <>
+struct vec<absum_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return vabs(_mm256_add_ps(a, b)); }
+};
+
+template <class T>
+QM_AVX2 inline __m256 vfold(__m256 acc, __m256 t) {
+    // max(acc, t) returns acc where acc > t, else t: the portable fold.
+    if (T::kMax) return _mm256_max_ps(acc, t);
+    return _mm256_add_ps(acc, t);
+}
+
+// Lanes below `count` get their next term; the others keep their value.
+template <class T>
+QM_AVX2 inline __m256 vfold_part(__m256 acc, const float *a, const float *b, int count,
+                                 float p) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i on = _mm256_cmpgt_epi32(_mm256_set1_epi32(count), lane);
+    const __m256 x = _mm256_maskload_ps(a, on), y = _mm256_maskload_ps(b, on);
+    return _mm256_blendv_ps(acc, vfold<T>(acc, vec<T>::term(x, y, p)), _mm256_castsi256_ps(on));
+}
+
+template <class T>
+QM_AVX2 float lanes_avx2(const float *a, const float *b, int64_t d, float p) {
+    __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
+    int64_t t = 0;
+    for (; t + kLanes <= d; t += kLanes) {
+        lo = vfold<T>(lo, vec<T>::term(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t), p));
+        hi = vfold<T>(hi, vec<T>::term(_mm256_loadu_ps(a + t + 8), _mm256_loadu_ps(b + t + 8), p));
+    }
+    const int rest = (int)(d - t);
+    if (rest >= 8) {
+        lo = vfold<T>(lo, vec<T>::term(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t), p));
+        if (rest > 8) hi = vfold_part<T>(hi, a + t + 8, b + t + 8, rest - 8, p);
+    } else if (rest > 0) {
+        lo = vfold_part<T>(lo, a + t, b + t, rest, p);
+    }
+    alignas(32) float acc[kLanes];
+    _mm256_store_ps(acc, lo);
+    _mm256_store_ps(acc + 8, hi);
+    return reduce16<T>(acc);
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Whole kernels: the lane sums and the metric's last step.
+
+template <class T, bool AVX2>
+inline float lanes(const float *a, const float *b, int64_t d, float p) {
+#if defined(QUELMO_METRIC_X86)
+    if (AVX2) return lanes_avx2<T>(a, b, d, p);
+#endif
+    return lanes_portable<T>(a, b, d, p);
+}
+
+template <class T, bool AVX2>
+float sum_metric(const float *a, const float *b, int64_t d, float p) {
+    return lanes<T, AVX2>(a, b, d, p);
+}
+
+// Fraction of differing coordinates; the count is exact (below 2^24 per lane).
+template <bool AVX2>
+float hamming_metric(const float *a, const float *b, int64_t d, float p) {
+    const float count = lanes<hamming_term, AVX2>(a, b, d, p);
+    return (float)((double)count / (double)d);
+}
+
+// sum |a - b| / sum |a + b|; 0 for two zero rows, and 1 when only the
+// denominator vanishes (a = -b), the largest value it takes on non-negative
+// data.
+template <bool AVX2>
+float braycurtis_metric(const float *a, const float *b, int64_t d, float p) {
+    const float num = lanes<manhattan_term, AVX2>(a, b, d, p);
+    const float den = lanes<absum_term, AVX2>(a, b, d, p);
+    if (den > 0.0f) return num / den;
+    return num > 0.0f ? 1.0f : 0.0f;
+}
+
+template <float (*ONE)(const float *, const float *, int64_t, float)>
+void dense_many(const metric *m, const points *qs, int64_t q, const points *ps,
+                const int32_t *ids, int cnt, float *out, float *) {
+    const int64_t d = ps->d;
+    const float *x = qs->X + q * d;
+    const float p = (float)m->p;
+    for (int j = 0; j < cnt; ++j) out[j] = ONE(x, ps->X + (int64_t)ids[j] * d, d, p);
+}
+
+// ---------------------------------------------------------------------------
+// Set metrics on rows packed one bit per coordinate: exact integer counts.
+// jaccard: 1 - |A & B| / |A | B|; dice: |A ^ B| / (|A| + |B|); both 0 for two
+// empty sets.  The body is compiled twice, with and without the popcnt
+// instruction; the counts are the same integers either way.
+
+template <int ID>
+__attribute__((always_inline)) inline void sets_body(const points *qs, int64_t q,
+                                                     const points *ps, const int32_t *ids,
+                                                     int cnt, float *out) {
+    const int64_t w = ps->words;
+    const uint64_t *x = qs->bits + q * w;
+    for (int j = 0; j < cnt; ++j) {
+        const uint64_t *y = ps->bits + (int64_t)ids[j] * w;
+        int64_t both = 0, other = 0;
+        for (int64_t u = 0; u < w; ++u) {
+            both += __builtin_popcountll(x[u] & y[u]);
+            other += ID == METRIC_JACCARD ? __builtin_popcountll(x[u] | y[u])
+                                          : __builtin_popcountll(x[u] ^ y[u]);
+        }
+        if (ID == METRIC_JACCARD)  // other = |A | B|
+            out[j] = other > 0 ? (float)((double)(other - both) / (double)other) : 0.0f;
+        else  // other = |A ^ B|
+            out[j] = other + 2 * both > 0
+                         ? (float)((double)other / (double)(other + 2 * both))
+                         : 0.0f;
+    }
+}
+
+template <int ID>
+void sets_many(const metric *, const points *qs, int64_t q, const points *ps, const int32_t *ids,
+               int cnt, float *out, float *) {
+    sets_body<ID>(qs, q, ps, ids, cnt, out);
+}
+
+#if defined(QUELMO_METRIC_X86)
+template <int ID>
+__attribute__((target("popcnt"))) void sets_many_popcnt(const metric *, const points *qs,
+                                                         int64_t q, const points *ps,
+                                                         const int32_t *ids, int cnt,
+                                                         float *out, float *) {
+    sets_body<ID>(qs, q, ps, ids, cnt, out);
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Tree projections: the 16-lane order with unfused products.
+
+struct dot_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float) { return a * b; }
+};
+
+#if defined(QUELMO_METRIC_X86)
+template <>
+struct vec<dot_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return _mm256_mul_ps(a, b); }
+};
+#endif
+
+template <bool AVX2>
+void project(const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt, double *out,
+             float *dir) {
+    const int64_t d = s->d;
+    const float *xa = s->X + (int64_t)a * d, *xb = s->X + (int64_t)b * d;
+    for (int64_t t = 0; t < d; ++t) dir[t] = xb[t] - xa[t];
+    for (int j = 0; j < cnt; ++j)
+        out[j] = (double)lanes<dot_term, AVX2>(s->X + (int64_t)ids[j] * d, dir, d, 0.0f);
+    // The caller's contract: dir is all zero again on return.
+    std::memset(dir, 0, (size_t)d * sizeof(float));
+}
+
+}  // namespace
+
+int dense_cpu_avx2(void) {
+#if defined(QUELMO_METRIC_X86)
+    // The compiler's runtime detects the CPU features when the library loads.
+    return __builtin_cpu_supports("avx2") ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+
+dist_many_fn dense_kernel(int id, int avx2) {
+#if defined(QUELMO_METRIC_X86)
+    const bool fast = avx2 != 0;
+    const bool popcnt = __builtin_cpu_supports("popcnt") != 0;
+#else
+    (void)avx2;
+    const bool fast = false;
+#endif
+    switch (id) {
+        case METRIC_SQEUCLIDEAN:
+            return fast ? dense_many<sum_metric<sqeuclid_term, true>>
+                        : dense_many<sum_metric<sqeuclid_term, false>>;
+        case METRIC_MANHATTAN:
+            return fast ? dense_many<sum_metric<manhattan_term, true>>
+                        : dense_many<sum_metric<manhattan_term, false>>;
+        case METRIC_CHEBYSHEV:
+            return fast ? dense_many<sum_metric<chebyshev_term, true>>
+                        : dense_many<sum_metric<chebyshev_term, false>>;
+        case METRIC_MINKOWSKI:
+            return fast ? dense_many<sum_metric<minkowski_term, true>>
+                        : dense_many<sum_metric<minkowski_term, false>>;
+        case METRIC_CANBERRA:
+            return fast ? dense_many<sum_metric<canberra_term, true>>
+                        : dense_many<sum_metric<canberra_term, false>>;
+        case METRIC_BRAYCURTIS:
+            return fast ? dense_many<braycurtis_metric<true>> : dense_many<braycurtis_metric<false>>;
+        case METRIC_HAMMING:
+            return fast ? dense_many<hamming_metric<true>> : dense_many<hamming_metric<false>>;
+#if defined(QUELMO_METRIC_X86)
+        case METRIC_JACCARD:
+            return popcnt ? sets_many_popcnt<METRIC_JACCARD> : sets_many<METRIC_JACCARD>;
+        case METRIC_DICE:
+            return popcnt ? sets_many_popcnt<METRIC_DICE> : sets_many<METRIC_DICE>;
+#else
+        case METRIC_JACCARD:
+            return sets_many<METRIC_JACCARD>;
+        case METRIC_DICE:
+            return sets_many<METRIC_DICE>;
+#endif
+        default:
+            return nullptr;
+    }
+}
+
+void dense_project(int avx2, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
+                   double *out, float *dir) {
+#if defined(QUELMO_METRIC_X86)
+    if (avx2) {
+        project<true>(s, a, b, ids, cnt, out, dir);
+        return;
+    }
+#endif
+    (void)avx2;
+    project<false>(s, a, b, ids, cnt, out, dir);
+}
+
+int metric_pack_bits(const float *X, int n, int64_t d, uint64_t *bits) {
+    const int64_t words = (d + 63) / 64;
+    for (int64_t i = 0; i < n; ++i) {
+        const float *x = X + i * d;
+        uint64_t *w = bits + i * words;
+        for (int64_t u = 0; u < words; ++u) w[u] = 0;
+        for (int64_t t = 0; t < d; ++t) {
+            if (x[t] == 1.0f)
+                w[t >> 6] |= (uint64_t)1 << (t & 63);
+            else if (x[t] != 0.0f)
+                return -1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,531 @@
+// General-metric approximate k nearest neighbours: random-projection trees
+// give each point candidates (all pairs of every leaf), NN-descent refines
+// the table, and every distance is the metric's own (metric_kernels.h).
+//
+// Independence of the thread count.  Rows are bounded heaps keyed on
+// (distance, id) with ties broken by id, and a pair's distance is the same
+// float however it is computed (the kernels are symmetric bit for bit).  A
+// row that is offered a set of candidates therefore ends as the k smallest
+// distinct ones, whatever the order of the offers.  So the forest's table is
+// the same however the trees are shared out over threads and merged, an
+// iteration of the descent (which draws its candidates from a snapshot of the
+// table) gives each row the same content whichever thread runs it, and the
+// count that stops the descent (entries new in a row after the iteration) is
+// the same too.  Each tree draws from its own random stream, seeded from the
+// caller's seed and the tree's number.
+
+#include "metric_units.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// An empty slot: a distance larger than any worth keeping and id -1, which
+// compares as the largest id (ids are compared as unsigned).
+constexpr float kEmptyDist = 1e30f;
+// The descent stops once an iteration brings fewer than this share of n * k
+// new entries.
+constexpr double kStopShare = 0.001;
+
+// ---------------------------------------------------------------------------
+// Neighbour rows: a max-heap on (distance, id) in hd, hi, with flags hf
+// (1 = new since the flags were last cleared) travelling with the entries.
+
+inline bool key_less(float da, int32_t ia, float db, int32_t ib) {
+    return da < db || (da == db && (uint32_t)ia < (uint32_t)ib);
+}
+
+// Offers candidate c at distance dc; returns 1 when inserted.  A NaN
+// distance fails the first comparison and is never inserted.
+inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc) {
+    if (!key_less(dc, c, hd[0], hi[0])) return 0;
+    for (int j = 0; j < k; ++j)
+        if (hi[j] == c) return 0;
+    int m = 0;
+    for (;;) {
+        const int l = 2 * m + 1, r = l + 1;
+        int p = -1;
+        float pd = dc;
+        int32_t pi = c;
+        if (l < k && key_less(pd, pi, hd[l], hi[l])) {
+            p = l;
+            pd = hd[l];
+            pi = hi[l];
+        }
+        if (r < k && key_less(pd, pi, hd[r], hi[r])) p = r;
+        if (p < 0) break;
+        hd[m] = hd[p];
+        hi[m] = hi[p];
+        if (hf) hf[m] = hf[p];
+        m = p;
+    }
+    hd[m] = dc;
+    hi[m] = c;
+    if (hf) hf[m] = 1;
+    return 1;
+}
+
+inline void rows_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
+    for (int64_t j = 0; j < count; ++j) {
+        hd[j] = kEmptyDist;
+        hi[j] = -1;
+        if (hf) hf[j] = 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Threads: one helper for every phase.  Runs fn on each of count records
+// (stride bytes apart) on its own thread, or in the calling thread when no
+// thread can be created, and joins them all.  Returns -2 when the handle
+// array cannot be allocated (nothing run), else 0.
+
+int run_workers(int count, void *(*fn)(void *), void *records, size_t stride) {
+    pthread_t *th = (pthread_t *)std::malloc((size_t)count * sizeof(pthread_t));
+    uint8_t *started = (uint8_t *)std::malloc((size_t)count);
+    if (!th || !started) {
+        std::free(started);
+        std::free(th);
+        return -2;
+    }
+    for (int e = 0; e < count; ++e) {
+        void *rec = (char *)records + (size_t)e * stride;
+        started[e] = pthread_create(&th[e], nullptr, fn, rec) == 0;
+        if (!started[e]) fn(rec);
+    }
+    for (int e = 0; e < count; ++e)
+        if (started[e]) pthread_join(th[e], nullptr);
+    std::free(started);
+    std::free(th);
+    return 0;
+}
+
+// Contiguous split of n items over m workers: the first n % m get one more.
+inline void split_range(int64_t n, int m, int e, int64_t *lo, int64_t *hi) {
+    const int64_t base = n / m, rem = n % m;
+    *lo = e * base + (e < rem ? e : rem);
+    *hi = *lo + base + (e < rem ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Random streams (SplitMix64).
+
+inline uint64_t sm64(uint64_t *s) {
+    *s += 0x9E3779B97F4A7C15ULL;
+    uint64_t z = *s;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+inline uint64_t tree_seed(uint64_t seed, int tree) {
+    uint64_t s = seed ^ ((uint64_t)(tree + 1) * 0xD1B54A32D192ED03ULL);
+    return sm64(&s);
+}
+
+// ---------------------------------------------------------------------------
+// Forest
+
+struct job {
+    const metric *m;
+    const points *s;
+    int n, k, leaf, pattern;
+    uint64_t seed;
+};
+
+struct tree_work {
+    const job *j;
+    int t0, t1;
+    float *hd;  // the thread's table (n * k)
+    int32_t *hi;
+    int status;
+};
+
+struct tree_ctx {
+    const job *j;
+    float *hd;
+    int32_t *hi;
+    double *pv;      // projections (n)
+    float *scratch;  // direction and kernel scratch (all zero between uses)
+    float *ldist;    // one leaf row of distances (leaf)
+};
+
+// Reorders pv[0 .. n) with idx so that rank `target` sits at target, nothing
+// before it larger and nothing after it smaller (quickselect, pivots drawn
+// from the tree's stream).
+void select_rank(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
+    int lo = 0, hi = n - 1;
+    while (lo < hi) {
+        const int p = lo + (int)(sm64(rng) % (uint64_t)(hi - lo + 1));
+        const double pivot = pv[p];
+        double tv = pv[p];
+        pv[p] = pv[lo];
+        pv[lo] = tv;
+        int32_t ti = idx[p];
+        idx[p] = idx[lo];
+        idx[lo] = ti;
+        int store = lo;
+        for (int i = lo + 1; i <= hi; ++i)
+            if (pv[i] < pivot) {
+                ++store;
+                tv = pv[store];
+                pv[store] = pv[i];
+                pv[i] = tv;
+                ti = idx[store];
+                idx[store] = idx[i];
+                idx[i] = ti;
+            }
+        tv = pv[lo];
+        pv[lo] = pv[store];
+        pv[store] = tv;
+        ti = idx[lo];
+        idx[lo] = idx[store];
+        idx[store] = ti;
+        if (store == target) break;
+        if (store < target)
+            lo = store + 1;
+        else
+            hi = store - 1;
+    }
+}
+
+// Every pair of the leaf, its distance computed once and offered to both rows.
+void leaf_pairs(tree_ctx *c, const int32_t *ids, int m) {
+    const job *j = c->j;
+    const int k = j->k;
+    for (int a = 0; a + 1 < m; ++a) {
+        j->m->many(j->m, j->s, ids[a], j->s, ids + a + 1, m - a - 1, c->ldist, c->scratch);
+        const int32_t u = ids[a];
+        for (int b = a + 1; b < m; ++b) {
+            const int32_t v = ids[b];
+            const float dd = c->ldist[b - a - 1];
+            hpush(c->hd + (int64_t)u * k, c->hi + (int64_t)u * k, nullptr, k, v, dd);
+            hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, nullptr, k, u, dd);
+        }
+    }
+}
+
+// Splits idx[lo .. hi) at the median of the projections on the direction
+// between two random members, down to leaves of at most `leaf` points.
+void split(tree_ctx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
+    const int m = hi - lo;
+    if (m <= c->j->leaf) {
+        leaf_pairs(c, idx + lo, m);
+        return;
+    }
+    const int ia = (int)(sm64(rng) % (uint64_t)m);
+    int ib;
+    do {
+        ib = (int)(sm64(rng) % (uint64_t)m);
+    } while (ib == ia);
+    metric_project(c->j->m, c->j->s, c->j->pattern, idx[lo + ia], idx[lo + ib], idx + lo, m,
+                   c->pv, c->scratch);
+    const int mid = m / 2;
+    select_rank(c->pv, idx + lo, m, mid, rng);
+    split(c, idx, lo, lo + mid, rng);
+    split(c, idx, lo + mid, hi, rng);
+}
+
+void *tree_worker(void *arg) {
+    tree_work *w = (tree_work *)arg;
+    const job *j = w->j;
+    const int n = j->n;
+    rows_clear(w->hd, w->hi, nullptr, (int64_t)n * j->k);
+    const int64_t nscratch = j->s->d;  // the direction; covers the kernels' needs too
+    int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
+    double *pv = (double *)std::malloc((size_t)n * sizeof(double));
+    float *scratch = (float *)std::calloc((size_t)nscratch, sizeof(float));
+    float *ldist = (float *)std::malloc((size_t)j->leaf * sizeof(float));
+    w->status = idx && pv && scratch && ldist ? 0 : -2;
+    if (w->status == 0) {
+        tree_ctx c = {j, w->hd, w->hi, pv, scratch, ldist};
+        for (int t = w->t0; t < w->t1; ++t) {
+            uint64_t rng = tree_seed(j->seed, t);
+            for (int i = 0; i < n; ++i) idx[i] = i;
+            split(&c, idx, 0, n, &rng);
+        }
+    }
+    std::free(ldist);
+    std::free(scratch);
+    std::free(pv);
+    std::free(idx);
+    return nullptr;
+}
+
+struct merge_work {
+    int64_t i0, i1;
+    int k, parts;
+    float **thd;
+    int32_t **thi;
+    float *hd;
+    int32_t *hi;
+    uint8_t *hf;
+};
+
+void *merge_worker(void *arg) {
+    merge_work *w = (merge_work *)arg;
+    const int k = w->k;
+    for (int64_t i = w->i0; i < w->i1; ++i) {
+        const int64_t off = i * k;
+        rows_clear(w->hd + off, w->hi + off, w->hf + off, k);
+        for (int e = 0; e < w->parts; ++e)
+            for (int q = 0; q < k; ++q) {
+                const int32_t c = w->thi[e][off + q];
+                if (c >= 0) hpush(w->hd + off, w->hi + off, w->hf + off, k, c, w->thd[e][off + q]);
+            }
+    }
+    return nullptr;
+}
+
+// Builds the trees on teff threads into private tables and merges them into
+// hd, hi (every entry flagged new).  Returns 0 or -2.
+int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uint8_t *hf) {
+    const int n = j->n, k = j->k;
+    const size_t nk = (size_t)n * (size_t)k;
+    const int teff = n_threads < n_trees ? n_threads : n_trees;
+    tree_work *tw = (tree_work *)std::calloc((size_t)teff, sizeof(tree_work));
+    float **thd = (float **)std::calloc((size_t)teff, sizeof(float *));
+    int32_t **thi = (int32_t **)std::calloc((size_t)teff, sizeof(int32_t *));
+    int rc = tw && thd && thi ? 0 : -2;
+    for (int e = 0; rc == 0 && e < teff; ++e) {
+        thd[e] = (float *)std::malloc(nk * sizeof(float));
+        thi[e] = (int32_t *)std::malloc(nk * sizeof(int32_t));
+        if (!thd[e] || !thi[e]) rc = -2;
+        int64_t t0, t1;
+        split_range(n_trees, teff, e, &t0, &t1);
+        tw[e] = {j, (int)t0, (int)t1, thd[e], thi[e], 0};
+    }
+    if (rc == 0) rc = run_workers(teff, tree_worker, tw, sizeof(tree_work));
+    for (int e = 0; rc == 0 && e < teff; ++e)
+        if (tw[e].status != 0) rc = -2;
+    if (rc == 0) {
+        const int meff = n_threads < n ? n_threads : n;
+        merge_work *mw = (merge_work *)std::malloc((size_t)meff * sizeof(merge_work));
+        if (!mw) rc = -2;
+        for (int e = 0; rc == 0 && e < meff; ++e) {
+            int64_t i0, i1;
+            split_range(n, meff, e, &i0, &i1);
+            mw[e] = {i0, i1, k, teff, thd, thi, hd, hi, hf};
+        }
+        if (rc == 0) rc = run_workers(meff, merge_worker, mw, sizeof(merge_work));
+        std::free(mw);
+    }
+    for (int e = 0; thd && thi && e < teff; ++e) {
+        std::free(thi[e]);
+        std::free(thd[e]);
+    }
+    std::free(thi);
+    std::free(thd);
+    std::free(tw);
+    return rc;
+}
+
+// ---------------------------------------------------------------------------
+// NN-descent
+
+struct desc_work {
+    const job *j;
+    int64_t i0, i1;
+    const int32_t *sh;  // snapshot of the ids at the start of the iteration
+    const uint8_t *sf;  // snapshot of the flags
+    const int32_t *rev;  // reverse lists: up to k points that list a row as new
+    const int *rcn;
+    float *hd;
+    int32_t *hi;
+    uint8_t *hf;
+    // Thread scratch, kept over the iterations: candidates and their
+    // distances, a stamp per point (the last row it was offered to) and the
+    // kernels' scratch.
+    int32_t *cand;
+    float *cdist;
+    uint32_t *mark;
+    uint32_t stamp;
+    float *scratch;
+    int64_t fresh;  // entries new in the rows after this iteration
+};
+
+void *desc_worker(void *arg) {
+    desc_work *w = (desc_work *)arg;
+    const job *j = w->j;
+    const int n = j->n, k = j->k;
+    int64_t fresh = 0;
+    for (int64_t i = w->i0; i < w->i1; ++i) {
+        const int64_t off = i * k;
+        float *rd = w->hd + off;
+        int32_t *ri = w->hi + off;
+        uint8_t *rf = w->hf + off;
+        if (++w->stamp == 0) {  // wrapped: no mark may match a stale stamp
+            std::memset(w->mark, 0, (size_t)n * sizeof(uint32_t));
+            w->stamp = 1;
+        }
+        const uint32_t stamp = w->stamp;
+        // A candidate is offered at most once per row, and not at all when
+        // it is in the row already: the row's end state is the k smallest
+        // distinct candidates, so repeats cannot change it.
+        w->mark[i] = stamp;
+        for (int a = 0; a < k; ++a)
+            if (ri[a] >= 0) w->mark[ri[a]] = stamp;
+        int nc = 0;
+        for (int a = 0; a < k; ++a) {
+            if (!w->sf[off + a]) continue;
+            const int32_t nb = w->sh[off + a];
+            if (nb < 0) continue;
+            const int32_t *row = w->sh + (int64_t)nb * k;
+            for (int b = 0; b < k; ++b) {
+                const int32_t c = row[b];
+                if (c < 0 || w->mark[c] == stamp) continue;
+                w->mark[c] = stamp;
+                w->cand[nc++] = c;
+            }
+        }
+        for (int a = 0; a < w->rcn[i]; ++a) {
+            const int32_t c = w->rev[off + a];
+            if (w->mark[c] == stamp) continue;
+            w->mark[c] = stamp;
+            w->cand[nc++] = c;
+        }
+        if (nc > 0) {
+            j->m->many(j->m, j->s, i, j->s, w->cand, nc, w->cdist, w->scratch);
+            for (int q = 0; q < nc; ++q) hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
+        }
+        for (int a = 0; a < k; ++a) fresh += rf[a];
+    }
+    w->fresh = fresh;
+    return nullptr;
+}
+
+int descent(const job *j, int n_iters, int n_threads, float *hd, int32_t *hi, uint8_t *hf) {
+    const int n = j->n, k = j->k;
+    const size_t nk = (size_t)n * (size_t)k;
+    const int deff = n_threads < n ? n_threads : n;
+    const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
+    int32_t *sh = (int32_t *)std::malloc(nk * sizeof(int32_t));
+    uint8_t *sf = (uint8_t *)std::malloc(nk);
+    int32_t *rev = (int32_t *)std::malloc(nk * sizeof(int32_t));
+    int *rcn = (int *)std::malloc((size_t)n * sizeof(int));
+    desc_work *dw = (desc_work *)std::calloc((size_t)deff, sizeof(desc_work));
+    int rc = sh && sf && rev && rcn && dw ? 0 : -2;
+    for (int e = 0; rc == 0 && e < deff; ++e) {
+        desc_work *w = &dw[e];
+        w->j = j;
+        split_range(n, deff, e, &w->i0, &w->i1);
+        w->sh = sh;
+        w->sf = sf;
+        w->rev = rev;
+        w->rcn = rcn;
+        w->hd = hd;
+        w->hi = hi;
+        w->hf = hf;
+        w->cand = (int32_t *)std::malloc(ncand * sizeof(int32_t));
+        w->cdist = (float *)std::malloc(ncand * sizeof(float));
+        w->mark = (uint32_t *)std::calloc((size_t)n, sizeof(uint32_t));
+        w->scratch = (float *)std::calloc((size_t)metric_scratch_floats(j->m, j->s->d) + 1,
+                                          sizeof(float));
+        if (!w->cand || !w->cdist || !w->mark || !w->scratch) rc = -2;
+    }
+    const int64_t threshold = (int64_t)(kStopShare * (double)n * (double)k);
+    for (int it = 0; rc == 0 && it < n_iters; ++it) {
+        std::memcpy(sh, hi, nk * sizeof(int32_t));
+        std::memcpy(sf, hf, nk);
+        std::memset(hf, 0, nk);
+        std::memset(rcn, 0, (size_t)n * sizeof(int));
+        for (int64_t r = 0; r < n; ++r)
+            for (int l = 0; l < k; ++l) {
+                const int64_t at = r * k + l;
+                const int32_t v = sh[at];
+                if (!sf[at] || v < 0 || rcn[v] >= k) continue;
+                rev[(int64_t)v * k + rcn[v]] = (int32_t)r;
+                rcn[v] += 1;
+            }
+        rc = run_workers(deff, desc_worker, dw, sizeof(desc_work));
+        int64_t fresh = 0;
+        for (int e = 0; e < deff; ++e) fresh += dw[e].fresh;
+        if (fresh <= threshold) break;
+    }
+    for (int e = 0; dw && e < deff; ++e) {
+        std::free(dw[e].scratch);
+        std::free(dw[e].mark);
+        std::free(dw[e].cdist);
+        std::free(dw[e].cand);
+    }
+    std::free(dw);
+    std::free(rcn);
+    std::free(rev);
+    std::free(sf);
+    std::free(sh);
+    return rc;
+}
+
+// ---------------------------------------------------------------------------
+// All pairs between two sets.
+
+struct cross_work {
+    const metric *m;
+    const points *qs, *ps;
+    int64_t i0, i1;
+    const int32_t *all;  // 0 .. ps->n - 1
+    float *out;
+    int status;
+};
+
+void *cross_worker(void *arg) {
+    cross_work *w = (cross_work *)arg;
+    float *scratch = (float *)std::calloc((size_t)metric_scratch_floats(w->m, w->ps->d) + 1,
+                                          sizeof(float));
+    w->status = scratch ? 0 : -2;
+    for (int64_t i = w->i0; scratch && i < w->i1; ++i)
+        w->m->many(w->m, w->qs, i, w->ps, w->all, w->ps->n, w->out + i * w->ps->n, scratch);
+    std::free(scratch);
+    return nullptr;
+}
+
+}  // namespace
+
+int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters, int leaf_size,
+               int tree_pattern, uint64_t seed, int n_threads, int32_t *knn_idx,
+               float *knn_dist) {
+    const int n = s->n;
+    if (n <= 0 || s->d <= 0 || k <= 0 || k >= n) return -1;
+    const int threads = n_threads > 0 ? n_threads : (int)metric_online_cpus();
+    job j;
+    j.m = m;
+    j.s = s;
+    j.n = n;
+    j.k = k;
+    // Leaves hold at least two points and, like a row, room for k neighbours.
+    j.leaf = leaf_size > k + 1 ? leaf_size : k + 1;
+    j.pattern = tree_pattern;
+    j.seed = seed;
+    uint8_t *hf = (uint8_t *)std::malloc((size_t)n * (size_t)k);
+    if (!hf) return -2;
+    int rc = forest(&j, n_trees > 0 ? n_trees : 1, threads, knn_dist, knn_idx, hf);
+    if (rc == 0) rc = descent(&j, n_iters > 0 ? n_iters : 1, threads, knn_dist, knn_idx, hf);
+    std::free(hf);
+    return rc;
+}
+
+int metric_cross(const metric *m, const points *qs, const points *ps, int n_threads,
+                 float *out) {
+    if (qs->n <= 0 || ps->n <= 0) return 0;
+    const int threads = n_threads > 0 ? n_threads : (int)metric_online_cpus();
+    const int teff = threads < qs->n ? threads : qs->n;
+    int32_t *all = (int32_t *)std::malloc((size_t)ps->n * sizeof(int32_t));
+    cross_work *cw = (cross_work *)std::malloc((size_t)teff * sizeof(cross_work));
+    int rc = all && cw ? 0 : -2;
+    if (rc == 0) {
+        for (int i = 0; i < ps->n; ++i) all[i] = i;
+        for (int e = 0; e < teff; ++e) {
+            cw[e] = {m, qs, ps, 0, 0, all, out, 0};
+            split_range(qs->n, teff, e, &cw[e].i0, &cw[e].i1);
+        }
+        rc = run_workers(teff, cross_worker, cw, sizeof(cross_work));
+        for (int e = 0; rc == 0 && e < teff; ++e)
+            if (cw[e].status != 0) rc = -2;
+    }
+    std::free(cw);
+    std::free(all);
+    return rc;
+}

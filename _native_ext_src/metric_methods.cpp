@@ -1,0 +1,381 @@
+// Metric methods of _native_ext: the general-metric kNN and all-pairs
+// distances, on dense float32 rows or CSR matrices.
+
+#include "ext_methods.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "buffer_check.h"
+#include "ext_args.h"
+#include "metric_kernels.h"
+
+namespace {
+
+// The views of one call, released in reverse order of acquisition.
+struct views {
+    Py_buffer v[8];
+    int count;
+};
+
+int acquire(views *vs, PyObject *obj, int writable, Py_ssize_t itemsize, Py_ssize_t min_items,
+            const char *name) {
+    if (get_buffer(obj, &vs->v[vs->count], writable, itemsize, min_items, name) != 0) return -1;
+    return vs->count++;
+}
+
+void release_all(views *vs) {
+    while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
+}
+
+// A metric name (str) with a kernel for the storage, and its exponent p.
+int parse_metric(PyObject *name, PyObject *p_obj, int sparse, metric *m) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "metric must be a str");
+        return -1;
+    }
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) return -1;
+    double p;
+    if (ext_arg_finite(p_obj, "p", &p) != 0) return -1;
+    const int id = metric_from_name(text);
+    if (id < 0 || metric_resolve(m, id, p, sparse) != 0) {
+        PyErr_Format(PyExc_ValueError, "no %s kernel for metric '%s'", sparse ? "sparse" : "dense",
+                     text);
+        return -1;
+    }
+    if (id == METRIC_MINKOWSKI && !(p > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "p must be positive");
+        return -1;
+    }
+    return 0;
+}
+
+// Checks a CSR matrix of n rows and d columns given as indptr (int64, n + 1),
+// indices (int32) and vals (float32, nnz = indptr[n] each): offsets start at 0
+// and never decrease, columns lie in [0, d) and increase strictly within a
+// row, values are finite and nonzero.  Returns 0, or -1 with a ValueError.
+int check_csr(const char *what, const int64_t *indptr, const Py_buffer *indices,
+              const Py_buffer *vals, int n, int64_t d) {
+    const int64_t nnz = indptr[n];
+    if (indptr[0] != 0 || nnz < 0 || nnz > (int64_t)(indices->len / 4) ||
+        nnz > (int64_t)(vals->len / 4)) {
+        PyErr_Format(PyExc_ValueError, "%s: indptr must start at 0 and end within indices and data",
+                     what);
+        return -1;
+    }
+    const int32_t *col = (const int32_t *)indices->buf;
+    const float *val = (const float *)vals->buf;
+    int bad = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (int i = 0; i < n && !bad; ++i) {
+        if (indptr[i + 1] < indptr[i] || indptr[i + 1] > nnz) {
+            bad = 1;
+            break;
+        }
+        for (int64_t e = indptr[i]; e < indptr[i + 1]; ++e) {
+            const float v = val[e];
+            if (col[e] < 0 || (int64_t)col[e] >= d || (e > indptr[i] && col[e] <= col[e - 1]) ||
+                v == 0.0f || !(v - v == 0.0f)) {
+                bad = 1;
+                break;
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (bad) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be canonical CSR: non-decreasing indptr, column indices in [0, d) "
+                     "increasing within each row, finite nonzero values",
+                     what);
+        return -1;
+    }
+    return 0;
+}
+
+// Per-row constants of the metric for a CSR set; null with MemoryError set.
+double *aux_for(const metric *m, points *s) {
+    const int width = metric_aux_width(m);
+    double *aux = (double *)std::malloc(((size_t)s->n * (size_t)width + 1) * sizeof(double));
+    if (!aux) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    metric_aux(m, s, aux);
+    s->aux = aux;
+    return aux;
+}
+
+int status_to_error(int rc) {
+    if (rc == -2) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (rc != 0) {
+        PyErr_SetString(PyExc_ValueError, "the neighbour search refused its sizes (k must be "
+                                          "below the number of rows)");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char ext_metric_knn_f32_doc[] =
+    "metric_knn_f32($module, x, idx, dist, n, d, k, metric, p, n_trees, n_iters, leaf_size,"
+    " seed, n_threads, /)\n--\n\n"
+    "k approximate nearest neighbours of each row of the dense float32 matrix x (n x d) under\n"
+    "a metric ('sqeuclidean', 'manhattan', 'chebyshev', 'minkowski' with exponent p, 'canberra',\n"
+    "'braycurtis', 'hamming'; 'jaccard' and 'dice' on binary rows), the row itself excluded.\n"
+    "idx (int32) and dist (float32), n x k, receive ids and rank distances, each row a max-heap\n"
+    "on (distance, id), -1 / 1e30 in unfilled slots.  The result does not depend on n_threads.";
+
+PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int n, d, k, n_trees, n_iters, leaf_size, n_threads;
+    uint64_t seed;
+    metric m;
+    if (ext_arg_count("metric_knn_f32", nargs, 13) != 0 ||
+        ext_arg_int(args[3], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[4], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[5], "k", 1, INT32_MAX, &k) != 0 ||
+        parse_metric(args[6], args[7], 0, &m) != 0 ||
+        ext_arg_int(args[8], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
+        ext_arg_int(args[9], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
+        ext_arg_int(args[10], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
+        ext_arg_seed(args[11], "seed", &seed) != 0 ||
+        ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    if (k >= n) {
+        PyErr_SetString(PyExc_ValueError, "k must be below n");
+        return nullptr;
+    }
+    const Py_ssize_t nd = (Py_ssize_t)n * d, nk = (Py_ssize_t)n * k;
+    views vs = {};
+    PyObject *result = nullptr;
+    uint64_t *bits = nullptr;
+    int x, idx, dist;
+    if ((x = acquire(&vs, args[0], 0, 4, nd, "x")) < 0 ||
+        (idx = acquire(&vs, args[1], 1, 4, nk, "idx")) < 0 ||
+        (dist = acquire(&vs, args[2], 1, 4, nk, "dist")) < 0)
+        goto done;
+    if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
+        PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
+        goto done;
+    }
+    {
+        points s = {};
+        s.n = n;
+        s.d = d;
+        s.X = (const float *)vs.v[x].buf;
+        if (m.id == METRIC_JACCARD || m.id == METRIC_DICE) {
+            s.words = ((int64_t)d + 63) / 64;
+            bits = (uint64_t *)std::malloc((size_t)n * (size_t)s.words * sizeof(uint64_t));
+            if (!bits) {
+                PyErr_NoMemory();
+                goto done;
+            }
+            if (metric_pack_bits(s.X, n, d, bits) != 0) {
+                PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
+                goto done;
+            }
+            s.bits = bits;
+        }
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = metric_knn(&m, &s, k, n_trees, n_iters, leaf_size, 0, seed, n_threads,
+                        (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
+        Py_END_ALLOW_THREADS
+        if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
+    }
+done:
+    std::free(bits);
+    release_all(&vs);
+    return result;
+}
+
+const char ext_metric_knn_csr_f32_doc[] =
+    "metric_knn_csr_f32($module, indptr, indices, data, idx, dist, n, d, k, metric, p, n_trees,"
+    " n_iters, leaf_size, seed, n_threads, /)\n--\n\n"
+    "As metric_knn_f32 for a canonical CSR matrix (indptr int64, indices int32, data float32;\n"
+    "sorted columns, no stored zeros), with the metrics 'sqeuclidean', 'manhattan',\n"
+    "'chebyshev', 'minkowski', 'canberra', 'braycurtis', 'correlation', and 'hamming',\n"
+    "'jaccard', 'dice' on the sparsity patterns.";
+
+PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int n, k, n_trees, n_iters, leaf_size, n_threads;
+    int64_t d;
+    uint64_t seed;
+    metric m;
+    if (ext_arg_count("metric_knn_csr_f32", nargs, 15) != 0 ||
+        ext_arg_int(args[5], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int64(args[6], "d", 1, (int64_t)INT32_MAX + 1, &d) != 0 ||
+        ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
+        parse_metric(args[8], args[9], 1, &m) != 0 ||
+        ext_arg_int(args[10], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
+        ext_arg_int(args[11], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
+        ext_arg_int(args[12], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
+        ext_arg_seed(args[13], "seed", &seed) != 0 ||
+        ext_arg_int(args[14], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    if (k >= n) {
+        PyErr_SetString(PyExc_ValueError, "k must be below n");
+        return nullptr;
+    }
+    const Py_ssize_t nk = (Py_ssize_t)n * k;
+    views vs = {};
+    PyObject *result = nullptr;
+    double *aux = nullptr;
+    int ptr, ind, val, idx, dist;
+    if ((ptr = acquire(&vs, args[0], 0, 8, (Py_ssize_t)n + 1, "indptr")) < 0 ||
+        (ind = acquire(&vs, args[1], 0, 4, 0, "indices")) < 0 ||
+        (val = acquire(&vs, args[2], 0, 4, 0, "data")) < 0 ||
+        (idx = acquire(&vs, args[3], 1, 4, nk, "idx")) < 0 ||
+        (dist = acquire(&vs, args[4], 1, 4, nk, "dist")) < 0)
+        goto done;
+    if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
+        PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
+        goto done;
+    }
+    if (check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val], n, d) != 0)
+        goto done;
+    {
+        points s = {};
+        s.n = n;
+        s.d = d;
+        s.indptr = (const int64_t *)vs.v[ptr].buf;
+        s.indices = (const int32_t *)vs.v[ind].buf;
+        s.vals = (const float *)vs.v[val].buf;
+        if ((aux = aux_for(&m, &s)) == nullptr) goto done;
+        const int pattern =
+            m.id == METRIC_HAMMING || m.id == METRIC_JACCARD || m.id == METRIC_DICE;
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = metric_knn(&m, &s, k, n_trees, n_iters, leaf_size, pattern, seed, n_threads,
+                        (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
+        Py_END_ALLOW_THREADS
+        if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
+    }
+done:
+    std::free(aux);
+    release_all(&vs);
+    return result;
+}
+
+const char ext_metric_cross_f32_doc[] =
+    "metric_cross_f32($module, x, y, out, nx, ny, d, metric, p, n_threads, /)\n--\n\n"
+    "Rank distances of every row of x (nx x d) to every row of y (ny x d), dense float32,\n"
+    "into out (nx x ny, float32), with the kernels of metric_knn_f32.";
+
+PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int nx, ny, d, n_threads;
+    metric m;
+    if (ext_arg_count("metric_cross_f32", nargs, 9) != 0 ||
+        ext_arg_int(args[3], "nx", 0, INT32_MAX, &nx) != 0 ||
+        ext_arg_int(args[4], "ny", 0, INT32_MAX, &ny) != 0 ||
+        ext_arg_int(args[5], "d", 1, INT32_MAX, &d) != 0 ||
+        parse_metric(args[6], args[7], 0, &m) != 0 ||
+        ext_arg_int(args[8], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
+    views vs = {};
+    PyObject *result = nullptr;
+    uint64_t *bits = nullptr;
+    int x, y, out;
+    if ((x = acquire(&vs, args[0], 0, 4, (Py_ssize_t)nx * d, "x")) < 0 ||
+        (y = acquire(&vs, args[1], 0, 4, (Py_ssize_t)ny * d, "y")) < 0 ||
+        (out = acquire(&vs, args[2], 1, 4, nxy, "out")) < 0)
+        goto done;
+    {
+        points qs = {}, ps = {};
+        qs.n = nx;
+        ps.n = ny;
+        qs.d = ps.d = d;
+        qs.X = (const float *)vs.v[x].buf;
+        ps.X = (const float *)vs.v[y].buf;
+        if (m.id == METRIC_JACCARD || m.id == METRIC_DICE) {
+            const int64_t words = ((int64_t)d + 63) / 64;
+            bits = (uint64_t *)std::malloc(((size_t)nx + (size_t)ny) * (size_t)words * 8 + 8);
+            if (!bits) {
+                PyErr_NoMemory();
+                goto done;
+            }
+            if (metric_pack_bits(qs.X, nx, d, bits) != 0 ||
+                metric_pack_bits(ps.X, ny, d, bits + (size_t)nx * (size_t)words) != 0) {
+                PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
+                goto done;
+            }
+            qs.bits = bits;
+            ps.bits = bits + (size_t)nx * (size_t)words;
+            qs.words = ps.words = words;
+        }
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = metric_cross(&m, &qs, &ps, n_threads, (float *)vs.v[out].buf);
+        Py_END_ALLOW_THREADS
+        if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
+    }
+done:
+    std::free(bits);
+    release_all(&vs);
+    return result;
+}
+
+const char ext_metric_cross_csr_f32_doc[] =
+    "metric_cross_csr_f32($module, x_indptr, x_indices, x_data, y_indptr, y_indices, y_data,"
+    " out, nx, ny, d, metric, p, n_threads, /)\n--\n\n"
+    "Rank distances of every row of the CSR matrix x to every row of the CSR matrix y (both\n"
+    "canonical, d columns) into out (nx x ny, float32), with the kernels of\n"
+    "metric_knn_csr_f32.";
+
+PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int nx, ny, n_threads;
+    int64_t d;
+    metric m;
+    if (ext_arg_count("metric_cross_csr_f32", nargs, 13) != 0 ||
+        ext_arg_int(args[7], "nx", 0, INT32_MAX, &nx) != 0 ||
+        ext_arg_int(args[8], "ny", 0, INT32_MAX, &ny) != 0 ||
+        ext_arg_int64(args[9], "d", 1, (int64_t)INT32_MAX + 1, &d) != 0 ||
+        parse_metric(args[10], args[11], 1, &m) != 0 ||
+        ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
+    views vs = {};
+    PyObject *result = nullptr;
+    double *xaux = nullptr, *yaux = nullptr;
+    int xp, xi, xv, yp, yi, yv, out;
+    if ((xp = acquire(&vs, args[0], 0, 8, (Py_ssize_t)nx + 1, "x_indptr")) < 0 ||
+        (xi = acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
+        (xv = acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
+        (yp = acquire(&vs, args[3], 0, 8, (Py_ssize_t)ny + 1, "y_indptr")) < 0 ||
+        (yi = acquire(&vs, args[4], 0, 4, 0, "y_indices")) < 0 ||
+        (yv = acquire(&vs, args[5], 0, 4, 0, "y_data")) < 0 ||
+        (out = acquire(&vs, args[6], 1, 4, nxy, "out")) < 0)
+        goto done;
+    if (check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) != 0 ||
+        check_csr("y", (const int64_t *)vs.v[yp].buf, &vs.v[yi], &vs.v[yv], ny, d) != 0)
+        goto done;
+    {
+        points qs = {}, ps = {};
+        qs.n = nx;
+        ps.n = ny;
+        qs.d = ps.d = d;
+        qs.indptr = (const int64_t *)vs.v[xp].buf;
+        qs.indices = (const int32_t *)vs.v[xi].buf;
+        qs.vals = (const float *)vs.v[xv].buf;
+        ps.indptr = (const int64_t *)vs.v[yp].buf;
+        ps.indices = (const int32_t *)vs.v[yi].buf;
+        ps.vals = (const float *)vs.v[yv].buf;
+        if ((xaux = aux_for(&m, &qs)) == nullptr || (yaux = aux_for(&m, &ps)) == nullptr)
+            goto done;
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = metric_cross(&m, &qs, &ps, n_threads, (float *)vs.v[out].buf);
+        Py_END_ALLOW_THREADS
+        if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
+    }
+done:
+    std::free(yaux);
+    std::free(xaux);
+    release_all(&vs);
+    return result;
+}
