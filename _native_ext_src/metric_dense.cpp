@@ -47,9 +47,63 @@ struct chebyshev_term {
     static float term(float a, float b, float) { return std::fabs(a - b); }
 };
 
-struct minkowski_term {
+// |x|^p for an integer p >= 1: the product chain of binary exponentiation
+// from the highest bit of p down, rounded after every multiplication.
+inline float pow_int(float x, int e) {
+    const int top = 31 - __builtin_clz((unsigned)e);
+    float r = x;
+    for (int bit = top - 1; bit >= 0; --bit) {
+        r = r * r;
+        if ((e >> bit) & 1) r = r * x;
+    }
+    return r;
+}
+
+// x^p for x >= 0 and any p > 0 as 2^(p log2 x), with log2 from the atanh
+// series of the mantissa and 2^f from its Taylor series, in float operations
+// only (relative error about 1e-6; exact powers are not needed to rank
+// neighbours).  Zero and subnormal x give 0, results of 2^127 and more give
+// infinity.
+constexpr float kSqrt2 = 1.41421356f, kLog2e = 1.44269504f, kLn2 = 0.693147181f;
+
+inline float pow_real(float x, float p) {
+    if (!(x >= 1.17549435e-38f)) return 0.0f;
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    float e = (float)((int)(b >> 23) - 127);
+    const uint32_t mb = (b & 0x7FFFFFu) | 0x3F800000u;
+    float m;
+    std::memcpy(&m, &mb, sizeof m);
+    if (m > kSqrt2) {
+        m = m * 0.5f;
+        e = e + 1.0f;
+    }
+    const float s = (m - 1.0f) / (m + 1.0f), s2 = s * s;
+    const float series =
+        2.0f + s2 * (0.666666667f + s2 * (0.4f + s2 * (0.285714286f + s2 * 0.222222222f)));
+    const float y = p * (e + (s * series) * kLog2e);
+    if (!(y < 127.0f)) return INFINITY;
+    if (!(y >= -126.0f)) return 0.0f;
+    const float i = std::floor(y + 0.5f);
+    const float t = (y - i) * kLn2;
+    const float poly =
+        1.0f + t * (1.0f + t * (0.5f + t * (0.166666667f + t * (0.0416666667f +
+                                                                t * (0.00833333333f +
+                                                                     t * 0.00138888889f)))));
+    const uint32_t sb = (uint32_t)((int)i + 127) << 23;
+    float scale;
+    std::memcpy(&scale, &sb, sizeof scale);
+    return poly * scale;
+}
+
+struct minkowski_int_term {
     static constexpr bool kMax = false;
-    static float term(float a, float b, float p) { return powf(std::fabs(a - b), p); }
+    static float term(float a, float b, float p) { return pow_int(std::fabs(a - b), (int)p); }
+};
+
+struct minkowski_real_term {
+    static constexpr bool kMax = false;
+    static float term(float a, float b, float p) { return pow_real(std::fabs(a - b), p); }
 };
 
 // Coordinates where both values are 0 contribute 0 (their 0 / 0 is defined so).
@@ -126,15 +180,71 @@ struct vec<chebyshev_term> {
     QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return vabs(_mm256_sub_ps(a, b)); }
 };
 
-// powf has no vector form with the same bits: the lanes go through the
-// scalar function one by one.
 template <>
-struct vec<minkowski_term> {
+struct vec<minkowski_int_term> {
     QM_AVX2 static __m256 term(__m256 a, __m256 b, float p) {
-        alignas(32) float x[8];
-        _mm256_store_ps(x, vabs(_mm256_sub_ps(a, b)));
-        for (int l = 0; l < 8; ++l) x[l] = powf(x[l], p);
-        return _mm256_load_ps(x);
+        const __m256 x = vabs(_mm256_sub_ps(a, b));
+        const int e = (int)p;
+        const int top = 31 - __builtin_clz((unsigned)e);
+        __m256 r = x;
+        for (int bit = top - 1; bit >= 0; --bit) {
+            r = _mm256_mul_ps(r, r);
+            if ((e >> bit) & 1) r = _mm256_mul_ps(r, x);
+        }
+        return r;
+    }
+};
+
+// pow_real lane by lane, operation for operation.
+template <>
+struct vec<minkowski_real_term> {
+    QM_AVX2 static __m256 term(__m256 a, __m256 b, float p) {
+        const __m256 x = vabs(_mm256_sub_ps(a, b));
+        // Equal coordinates are common (zeros in both rows): 0^p = 0 without
+        // the series.
+        if (_mm256_movemask_ps(_mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NEQ_UQ)) == 0)
+            return x;
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256i bits = _mm256_castps_si256(x);
+        __m256 e = _mm256_cvtepi32_ps(
+            _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
+        __m256 m = _mm256_castsi256_ps(_mm256_or_si256(
+            _mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFF)), _mm256_set1_epi32(0x3F800000)));
+        const __m256 big = _mm256_cmp_ps(m, _mm256_set1_ps(kSqrt2), _CMP_GT_OQ);
+        m = _mm256_blendv_ps(m, _mm256_mul_ps(m, _mm256_set1_ps(0.5f)), big);
+        e = _mm256_blendv_ps(e, _mm256_add_ps(e, one), big);
+        const __m256 s = _mm256_div_ps(_mm256_sub_ps(m, one), _mm256_add_ps(m, one));
+        const __m256 s2 = _mm256_mul_ps(s, s);
+        __m256 series = _mm256_mul_ps(s2, _mm256_set1_ps(0.222222222f));
+        series = _mm256_mul_ps(s2, _mm256_add_ps(_mm256_set1_ps(0.285714286f), series));
+        series = _mm256_mul_ps(s2, _mm256_add_ps(_mm256_set1_ps(0.4f), series));
+        series = _mm256_mul_ps(s2, _mm256_add_ps(_mm256_set1_ps(0.666666667f), series));
+        series = _mm256_add_ps(_mm256_set1_ps(2.0f), series);
+        const __m256 y = _mm256_mul_ps(
+            _mm256_set1_ps(p),
+            _mm256_add_ps(e, _mm256_mul_ps(_mm256_mul_ps(s, series), _mm256_set1_ps(kLog2e))));
+        const __m256 yc = _mm256_max_ps(_mm256_min_ps(y, _mm256_set1_ps(127.0f)),
+                                        _mm256_set1_ps(-126.0f));
+        const __m256 i = _mm256_floor_ps(_mm256_add_ps(yc, _mm256_set1_ps(0.5f)));
+        const __m256 t = _mm256_mul_ps(_mm256_sub_ps(yc, i), _mm256_set1_ps(kLn2));
+        __m256 poly = _mm256_mul_ps(t, _mm256_set1_ps(0.00138888889f));
+        poly = _mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(0.00833333333f), poly));
+        poly = _mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(0.0416666667f), poly));
+        poly = _mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(0.166666667f), poly));
+        poly = _mm256_mul_ps(t, _mm256_add_ps(_mm256_set1_ps(0.5f), poly));
+        poly = _mm256_mul_ps(t, _mm256_add_ps(one, poly));
+        poly = _mm256_add_ps(one, poly);
+        const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(
+            _mm256_add_epi32(_mm256_cvtps_epi32(i), _mm256_set1_epi32(127)), 23));
+        __m256 r = _mm256_mul_ps(poly, scale);
+        // The three special cases of pow_real, in its order of precedence.
+        r = _mm256_blendv_ps(r, _mm256_setzero_ps(),
+                             _mm256_cmp_ps(y, _mm256_set1_ps(-126.0f), _CMP_NGE_UQ));
+        r = _mm256_blendv_ps(r, _mm256_set1_ps(INFINITY),
+                             _mm256_cmp_ps(y, _mm256_set1_ps(127.0f), _CMP_NLT_UQ));
+        return _mm256_blendv_ps(
+            r, _mm256_setzero_ps(),
+            _mm256_cmp_ps(x, _mm256_set1_ps(1.17549435e-38f), _CMP_NGE_UQ));
     }
 };
 
@@ -196,6 +306,37 @@ QM_AVX2 float lanes_avx2(const float *a, const float *b, int64_t d, float p) {
     _mm256_store_ps(acc + 8, hi);
     return reduce16<T>(acc);
 }
+
+// The lanes of one query against four rows at once: eight independent
+// accumulator chains share each load of the query, and each row's lanes
+// follow exactly the order of lanes_avx2.
+template <class T>
+QM_AVX2 void lanes4_avx2(const float *a, const float *const *b, int64_t d, float p,
+                         float *out) {
+    __m256 lo[4], hi[4];
+    for (int r = 0; r < 4; ++r) lo[r] = hi[r] = _mm256_setzero_ps();
+    int64_t t = 0;
+    for (; t + kLanes <= d; t += kLanes) {
+        const __m256 x0 = _mm256_loadu_ps(a + t), x1 = _mm256_loadu_ps(a + t + 8);
+        for (int r = 0; r < 4; ++r) {
+            lo[r] = vfold<T>(lo[r], vec<T>::term(x0, _mm256_loadu_ps(b[r] + t), p));
+            hi[r] = vfold<T>(hi[r], vec<T>::term(x1, _mm256_loadu_ps(b[r] + t + 8), p));
+        }
+    }
+    const int rest = (int)(d - t);
+    for (int r = 0; r < 4; ++r) {
+        if (rest >= 8) {
+            lo[r] = vfold<T>(lo[r], vec<T>::term(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b[r] + t), p));
+            if (rest > 8) hi[r] = vfold_part<T>(hi[r], a + t + 8, b[r] + t + 8, rest - 8, p);
+        } else if (rest > 0) {
+            lo[r] = vfold_part<T>(lo[r], a + t, b[r] + t, rest, p);
+        }
+        alignas(32) float acc[kLanes];
+        _mm256_store_ps(acc, lo[r]);
+        _mm256_store_ps(acc + 8, hi[r]);
+        out[r] = reduce16<T>(acc);
+    }
+}
 #endif
 
 // ---------------------------------------------------------------------------
@@ -209,36 +350,75 @@ inline float lanes(const float *a, const float *b, int64_t d, float p) {
     return lanes_portable<T>(a, b, d, p);
 }
 
+// The lane sums of one query against four rows.
 template <class T, bool AVX2>
-float sum_metric(const float *a, const float *b, int64_t d, float p) {
-    return lanes<T, AVX2>(a, b, d, p);
+inline void lanes4(const float *a, const float *const *b, int64_t d, float p, float *out) {
+#if defined(QUELMO_METRIC_X86)
+    if (AVX2) {
+        lanes4_avx2<T>(a, b, d, p, out);
+        return;
+    }
+#endif
+    for (int r = 0; r < 4; ++r) out[r] = lanes_portable<T>(a, b[r], d, p);
 }
+
+// A kernel: the metric of one row pair, and of one query with four rows.
+template <class T, bool AVX2>
+struct sum_metric {
+    static float one(const float *a, const float *b, int64_t d, float p) {
+        return lanes<T, AVX2>(a, b, d, p);
+    }
+    static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
+        lanes4<T, AVX2>(a, b, d, p, out);
+    }
+};
 
 // Fraction of differing coordinates; the count is exact (below 2^24 per lane).
 template <bool AVX2>
-float hamming_metric(const float *a, const float *b, int64_t d, float p) {
-    const float count = lanes<hamming_term, AVX2>(a, b, d, p);
-    return (float)((double)count / (double)d);
-}
+struct hamming_metric {
+    static float finish(float count, int64_t d) { return (float)((double)count / (double)d); }
+    static float one(const float *a, const float *b, int64_t d, float p) {
+        return finish(lanes<hamming_term, AVX2>(a, b, d, p), d);
+    }
+    static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
+        lanes4<hamming_term, AVX2>(a, b, d, p, out);
+        for (int r = 0; r < 4; ++r) out[r] = finish(out[r], d);
+    }
+};
 
 // sum |a - b| / sum |a + b|; 0 for two zero rows, and 1 when only the
 // denominator vanishes (a = -b), the largest value it takes on non-negative
 // data.
 template <bool AVX2>
-float braycurtis_metric(const float *a, const float *b, int64_t d, float p) {
-    const float num = lanes<manhattan_term, AVX2>(a, b, d, p);
-    const float den = lanes<absum_term, AVX2>(a, b, d, p);
-    if (den > 0.0f) return num / den;
-    return num > 0.0f ? 1.0f : 0.0f;
-}
+struct braycurtis_metric {
+    static float finish(float num, float den) {
+        if (den > 0.0f) return num / den;
+        return num > 0.0f ? 1.0f : 0.0f;
+    }
+    static float one(const float *a, const float *b, int64_t d, float p) {
+        return finish(lanes<manhattan_term, AVX2>(a, b, d, p), lanes<absum_term, AVX2>(a, b, d, p));
+    }
+    static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
+        float den[4];
+        lanes4<manhattan_term, AVX2>(a, b, d, p, out);
+        lanes4<absum_term, AVX2>(a, b, d, p, den);
+        for (int r = 0; r < 4; ++r) out[r] = finish(out[r], den[r]);
+    }
+};
 
-template <float (*ONE)(const float *, const float *, int64_t, float)>
+template <class K>
 void dense_many(const metric *m, const points *qs, int64_t q, const points *ps,
                 const int32_t *ids, int cnt, float *out, float *) {
     const int64_t d = ps->d;
     const float *x = qs->X + q * d;
     const float p = (float)m->p;
-    for (int j = 0; j < cnt; ++j) out[j] = ONE(x, ps->X + (int64_t)ids[j] * d, d, p);
+    int j = 0;
+    for (; j + 4 <= cnt; j += 4) {
+        const float *rows[4] = {ps->X + (int64_t)ids[j] * d, ps->X + (int64_t)ids[j + 1] * d,
+                                ps->X + (int64_t)ids[j + 2] * d, ps->X + (int64_t)ids[j + 3] * d};
+        K::four(x, rows, d, p, out + j);
+    }
+    for (; j < cnt; ++j) out[j] = K::one(x, ps->X + (int64_t)ids[j] * d, d, p);
 }
 
 // ---------------------------------------------------------------------------
@@ -307,7 +487,17 @@ void project(const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
     const int64_t d = s->d;
     const float *xa = s->X + (int64_t)a * d, *xb = s->X + (int64_t)b * d;
     for (int64_t t = 0; t < d; ++t) dir[t] = xb[t] - xa[t];
-    for (int j = 0; j < cnt; ++j)
+    int j = 0;
+    float four[4];
+    for (; j + 4 <= cnt; j += 4) {
+        const float *rows[4] = {s->X + (int64_t)ids[j] * d, s->X + (int64_t)ids[j + 1] * d,
+                                s->X + (int64_t)ids[j + 2] * d, s->X + (int64_t)ids[j + 3] * d};
+        // A dot product is symmetric in its factors, so the direction may
+        // serve as the shared operand.
+        lanes4<dot_term, AVX2>(dir, rows, d, 0.0f, four);
+        for (int r = 0; r < 4; ++r) out[j + r] = (double)four[r];
+    }
+    for (; j < cnt; ++j)
         out[j] = (double)lanes<dot_term, AVX2>(s->X + (int64_t)ids[j] * d, dir, d, 0.0f);
     // The caller's contract: dir is all zero again on return.
     std::memset(dir, 0, (size_t)d * sizeof(float));
@@ -324,7 +514,7 @@ int dense_cpu_avx2(void) {
 #endif
 }
 
-dist_many_fn dense_kernel(int id, int avx2) {
+dist_many_fn dense_kernel(int id, double p, int avx2) {
 #if defined(QUELMO_METRIC_X86)
     const bool fast = avx2 != 0;
     const bool popcnt = __builtin_cpu_supports("popcnt") != 0;
@@ -343,13 +533,17 @@ dist_many_fn dense_kernel(int id, int avx2) {
             return fast ? dense_many<sum_metric<chebyshev_term, true>>
                         : dense_many<sum_metric<chebyshev_term, false>>;
         case METRIC_MINKOWSKI:
-            return fast ? dense_many<sum_metric<minkowski_term, true>>
-                        : dense_many<sum_metric<minkowski_term, false>>;
+            if (p == std::floor(p) && p >= 1.0 && p <= 64.0)
+                return fast ? dense_many<sum_metric<minkowski_int_term, true>>
+                            : dense_many<sum_metric<minkowski_int_term, false>>;
+            return fast ? dense_many<sum_metric<minkowski_real_term, true>>
+                        : dense_many<sum_metric<minkowski_real_term, false>>;
         case METRIC_CANBERRA:
             return fast ? dense_many<sum_metric<canberra_term, true>>
                         : dense_many<sum_metric<canberra_term, false>>;
         case METRIC_BRAYCURTIS:
-            return fast ? dense_many<braycurtis_metric<true>> : dense_many<braycurtis_metric<false>>;
+            return fast ? dense_many<braycurtis_metric<true>>
+                        : dense_many<braycurtis_metric<false>>;
         case METRIC_HAMMING:
             return fast ? dense_many<hamming_metric<true>> : dense_many<hamming_metric<false>>;
 #if defined(QUELMO_METRIC_X86)

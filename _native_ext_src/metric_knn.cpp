@@ -141,6 +141,7 @@ struct tree_work {
     int t0, t1;
     float *hd;  // the thread's table (n * k)
     int32_t *hi;
+    int32_t *order;  // receives the leaf order of tree t0, or null
     int status;
 };
 
@@ -234,7 +235,10 @@ void *tree_worker(void *arg) {
     const job *j = w->j;
     const int n = j->n;
     rows_clear(w->hd, w->hi, nullptr, (int64_t)n * j->k);
-    const int64_t nscratch = j->s->d;  // the direction; covers the kernels' needs too
+    // The direction of a split (d floats), then the kernels' own scratch; the
+    // two are never in use at once.
+    const int64_t kernel = metric_scratch_floats(j->m, j->s->d);
+    const int64_t nscratch = kernel > j->s->d ? kernel : j->s->d;
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
     float *scratch = (float *)std::calloc((size_t)nscratch, sizeof(float));
@@ -246,6 +250,7 @@ void *tree_worker(void *arg) {
             uint64_t rng = tree_seed(j->seed, t);
             for (int i = 0; i < n; ++i) idx[i] = i;
             split(&c, idx, 0, n, &rng);
+            if (t == w->t0 && w->order) std::memcpy(w->order, idx, (size_t)n * sizeof(int32_t));
         }
     }
     std::free(ldist);
@@ -281,8 +286,10 @@ void *merge_worker(void *arg) {
 }
 
 // Builds the trees on teff threads into private tables and merges them into
-// hd, hi (every entry flagged new).  Returns 0 or -2.
-int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uint8_t *hf) {
+// hd, hi (every entry flagged new); order receives the leaf order of tree 0.
+// Returns 0 or -2.
+int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uint8_t *hf,
+           int32_t *order) {
     const int n = j->n, k = j->k;
     const size_t nk = (size_t)n * (size_t)k;
     const int teff = n_threads < n_trees ? n_threads : n_trees;
@@ -296,7 +303,7 @@ int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uin
         if (!thd[e] || !thi[e]) rc = -2;
         int64_t t0, t1;
         split_range(n_trees, teff, e, &t0, &t1);
-        tw[e] = {j, (int)t0, (int)t1, thd[e], thi[e], 0};
+        tw[e] = {j, (int)t0, (int)t1, thd[e], thi[e], e == 0 ? order : nullptr, 0};
     }
     if (rc == 0) rc = run_workers(teff, tree_worker, tw, sizeof(tree_work));
     for (int e = 0; rc == 0 && e < teff; ++e)
@@ -325,14 +332,45 @@ int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uin
 
 // ---------------------------------------------------------------------------
 // NN-descent
+//
+// Each iteration joins, for every point v, the members of its neighbourhood
+// (its neighbours and the points that list it, its reverse neighbours) pair by
+// pair, but only pairs with at least one link still new (inserted in the
+// previous iteration); new links are the ones whose joins have not been made.
+// Seen from a row p, that offers p every q that shares a neighbourhood with p:
+// q in N(v) or R(v) for v in N(p) or R(p), each pair when the link p-v or the
+// link v-q is new.  Rows are updated from a snapshot of the table taken at the
+// start of the iteration, so the iteration's outcome is fixed before it runs.
+
+// Reverse lists: for each point up to k points that list it, new links first,
+// each group in increasing order of the listing point.
+struct reverse_lists {
+    int32_t *id;   // n * k
+    uint8_t *nw;   // n * k: 1 when the link is new
+    int *count;    // n
+};
+
+void build_reverse(const int32_t *sh, const uint8_t *sf, int n, int k, reverse_lists *r) {
+    std::memset(r->count, 0, (size_t)n * sizeof(int));
+    for (int pass = 1; pass >= 0; --pass)
+        for (int64_t p = 0; p < n; ++p)
+            for (int l = 0; l < k; ++l) {
+                const int64_t at = p * k + l;
+                const int32_t v = sh[at];
+                if (v < 0 || sf[at] != pass || r->count[v] >= k) continue;
+                r->id[(int64_t)v * k + r->count[v]] = (int32_t)p;
+                r->nw[(int64_t)v * k + r->count[v]] = (uint8_t)pass;
+                r->count[v] += 1;
+            }
+}
 
 struct desc_work {
     const job *j;
-    int64_t i0, i1;
-    const int32_t *sh;  // snapshot of the ids at the start of the iteration
-    const uint8_t *sf;  // snapshot of the flags
-    const int32_t *rev;  // reverse lists: up to k points that list a row as new
-    const int *rcn;
+    int64_t i0, i1;        // positions in order
+    const int32_t *order;  // rows in the order they are visited
+    const int32_t *sh;     // snapshot of the ids at the start of the iteration
+    const uint8_t *sf;     // snapshot of the flags
+    const reverse_lists *rev;
     float *hd;
     int32_t *hi;
     uint8_t *hf;
@@ -347,13 +385,39 @@ struct desc_work {
     int64_t fresh;  // entries new in the rows after this iteration
 };
 
+// Candidates of row p reached through point v, whose link to p is new when
+// pv_new is set.  A candidate is taken once per row (mark), and never when
+// it is in the row already: the row's end state is the k smallest distinct
+// candidates, so repeats cannot change it.
+inline int gather_via(desc_work *w, int64_t v, int pv_new, uint32_t stamp, int nc) {
+    const int k = w->j->k;
+    const int32_t *nb = w->sh + v * k;
+    const uint8_t *nf = w->sf + v * k;
+    for (int b = 0; b < k; ++b) {
+        const int32_t q = nb[b];
+        if (q < 0 || !(pv_new | nf[b]) || w->mark[q] == stamp) continue;
+        w->mark[q] = stamp;
+        w->cand[nc++] = q;
+    }
+    const int32_t *rb = w->rev->id + v * k;
+    const uint8_t *rf = w->rev->nw + v * k;
+    for (int b = 0; b < w->rev->count[v]; ++b) {
+        const int32_t q = rb[b];
+        if (!(pv_new | rf[b]) || w->mark[q] == stamp) continue;
+        w->mark[q] = stamp;
+        w->cand[nc++] = q;
+    }
+    return nc;
+}
+
 void *desc_worker(void *arg) {
     desc_work *w = (desc_work *)arg;
     const job *j = w->j;
     const int n = j->n, k = j->k;
     int64_t fresh = 0;
-    for (int64_t i = w->i0; i < w->i1; ++i) {
-        const int64_t off = i * k;
+    for (int64_t pos = w->i0; pos < w->i1; ++pos) {
+        const int64_t p = w->order[pos];
+        const int64_t off = p * k;
         float *rd = w->hd + off;
         int32_t *ri = w->hi + off;
         uint8_t *rf = w->hf + off;
@@ -362,33 +426,23 @@ void *desc_worker(void *arg) {
             w->stamp = 1;
         }
         const uint32_t stamp = w->stamp;
-        // A candidate is offered at most once per row, and not at all when
-        // it is in the row already: the row's end state is the k smallest
-        // distinct candidates, so repeats cannot change it.
-        w->mark[i] = stamp;
+        w->mark[p] = stamp;
         for (int a = 0; a < k; ++a)
             if (ri[a] >= 0) w->mark[ri[a]] = stamp;
         int nc = 0;
-        for (int a = 0; a < k; ++a) {
-            if (!w->sf[off + a]) continue;
-            const int32_t nb = w->sh[off + a];
-            if (nb < 0) continue;
-            const int32_t *row = w->sh + (int64_t)nb * k;
-            for (int b = 0; b < k; ++b) {
-                const int32_t c = row[b];
-                if (c < 0 || w->mark[c] == stamp) continue;
-                w->mark[c] = stamp;
-                w->cand[nc++] = c;
-            }
+        // Reverse neighbours joined directly with p (the pair p-v itself).
+        for (int a = 0; a < w->rev->count[p]; ++a) {
+            const int32_t v = w->rev->id[off + a];
+            if (!w->rev->nw[off + a] || w->mark[v] == stamp) continue;
+            w->mark[v] = stamp;
+            w->cand[nc++] = v;
         }
-        for (int a = 0; a < w->rcn[i]; ++a) {
-            const int32_t c = w->rev[off + a];
-            if (w->mark[c] == stamp) continue;
-            w->mark[c] = stamp;
-            w->cand[nc++] = c;
-        }
+        for (int a = 0; a < k; ++a)
+            if (w->sh[off + a] >= 0) nc = gather_via(w, w->sh[off + a], w->sf[off + a], stamp, nc);
+        for (int a = 0; a < w->rev->count[p]; ++a)
+            nc = gather_via(w, w->rev->id[off + a], w->rev->nw[off + a], stamp, nc);
         if (nc > 0) {
-            j->m->many(j->m, j->s, i, j->s, w->cand, nc, w->cdist, w->scratch);
+            j->m->many(j->m, j->s, p, j->s, w->cand, nc, w->cdist, w->scratch);
             for (int q = 0; q < nc; ++q) hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
         }
         for (int a = 0; a < k; ++a) fresh += rf[a];
@@ -397,25 +451,33 @@ void *desc_worker(void *arg) {
     return nullptr;
 }
 
-int descent(const job *j, int n_iters, int n_threads, float *hd, int32_t *hi, uint8_t *hf) {
+// Rows are visited in the leaf order of a tree: consecutive rows then share
+// most of their candidates, whose data is still in the cache.  The order of
+// the rows cannot change a row's outcome.
+int descent(const job *j, int n_iters, int n_threads, const int32_t *order, float *hd,
+            int32_t *hi, uint8_t *hf) {
     const int n = j->n, k = j->k;
     const size_t nk = (size_t)n * (size_t)k;
     const int deff = n_threads < n ? n_threads : n;
-    const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
+    // Direct reverse links, then two lists of at most k through each of the
+    // 2 k points of a neighbourhood.
+    const size_t ncand = (size_t)k + 4 * (size_t)k * (size_t)k;
     int32_t *sh = (int32_t *)std::malloc(nk * sizeof(int32_t));
     uint8_t *sf = (uint8_t *)std::malloc(nk);
-    int32_t *rev = (int32_t *)std::malloc(nk * sizeof(int32_t));
-    int *rcn = (int *)std::malloc((size_t)n * sizeof(int));
+    reverse_lists rev;
+    rev.id = (int32_t *)std::malloc(nk * sizeof(int32_t));
+    rev.nw = (uint8_t *)std::malloc(nk);
+    rev.count = (int *)std::malloc((size_t)n * sizeof(int));
     desc_work *dw = (desc_work *)std::calloc((size_t)deff, sizeof(desc_work));
-    int rc = sh && sf && rev && rcn && dw ? 0 : -2;
+    int rc = sh && sf && rev.id && rev.nw && rev.count && dw ? 0 : -2;
     for (int e = 0; rc == 0 && e < deff; ++e) {
         desc_work *w = &dw[e];
         w->j = j;
         split_range(n, deff, e, &w->i0, &w->i1);
+        w->order = order;
         w->sh = sh;
         w->sf = sf;
-        w->rev = rev;
-        w->rcn = rcn;
+        w->rev = &rev;
         w->hd = hd;
         w->hi = hi;
         w->hf = hf;
@@ -431,15 +493,7 @@ int descent(const job *j, int n_iters, int n_threads, float *hd, int32_t *hi, ui
         std::memcpy(sh, hi, nk * sizeof(int32_t));
         std::memcpy(sf, hf, nk);
         std::memset(hf, 0, nk);
-        std::memset(rcn, 0, (size_t)n * sizeof(int));
-        for (int64_t r = 0; r < n; ++r)
-            for (int l = 0; l < k; ++l) {
-                const int64_t at = r * k + l;
-                const int32_t v = sh[at];
-                if (!sf[at] || v < 0 || rcn[v] >= k) continue;
-                rev[(int64_t)v * k + rcn[v]] = (int32_t)r;
-                rcn[v] += 1;
-            }
+        build_reverse(sh, sf, n, k, &rev);
         rc = run_workers(deff, desc_worker, dw, sizeof(desc_work));
         int64_t fresh = 0;
         for (int e = 0; e < deff; ++e) fresh += dw[e].fresh;
@@ -452,8 +506,9 @@ int descent(const job *j, int n_iters, int n_threads, float *hd, int32_t *hi, ui
         std::free(dw[e].cand);
     }
     std::free(dw);
-    std::free(rcn);
-    std::free(rev);
+    std::free(rev.count);
+    std::free(rev.nw);
+    std::free(rev.id);
     std::free(sf);
     std::free(sh);
     return rc;
@@ -500,9 +555,12 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
     j.pattern = tree_pattern;
     j.seed = seed;
     uint8_t *hf = (uint8_t *)std::malloc((size_t)n * (size_t)k);
-    if (!hf) return -2;
-    int rc = forest(&j, n_trees > 0 ? n_trees : 1, threads, knn_dist, knn_idx, hf);
-    if (rc == 0) rc = descent(&j, n_iters > 0 ? n_iters : 1, threads, knn_dist, knn_idx, hf);
+    int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
+    int rc = hf && order ? 0 : -2;
+    if (rc == 0) rc = forest(&j, n_trees > 0 ? n_trees : 1, threads, knn_dist, knn_idx, hf, order);
+    if (rc == 0)
+        rc = descent(&j, n_iters > 0 ? n_iters : 1, threads, order, knn_dist, knn_idx, hf);
+    std::free(order);
     std::free(hf);
     return rc;
 }

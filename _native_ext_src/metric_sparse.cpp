@@ -5,11 +5,9 @@
 // row then walks only its own entries and reads the query's value at each
 // column.  Sums over the union of two rows are rewritten as per-row constants
 // (aux) minus a sum over the intersection, in double precision, so one walk of
-// the shorter side suffices.  Symmetry bit for bit: a column present in only
-// one row adds exactly +0 to the intersection sum, which starts at +0 and so
-// never holds -0, so that sum is the same sequence of terms, in column order,
-// whichever row is the query; every term and every final expression is
-// symmetric in the two rows.
+// the candidate's entries suffices.  Symmetry bit for bit: the intersection sum is the
+// same sequence of terms, in column order, whichever row is the query, and
+// every term and every final expression is symmetric in the two rows.
 
 #include "metric_units.h"
 
@@ -31,84 +29,86 @@ inline void unscatter(const points *s, int64_t i, float *dense) {
 }
 
 // Rank distance of one candidate row c of ps to the query scattered into x,
-// whose own row is q of qs.
+// whose own row is q of qs.  Every entry of the candidate is read in column
+// order; where the query's value is 0 the term is skipped (the sums) or is
+// exactly +0 (the products), which leaves a sum that never holds -0
+// unchanged.  The loop's iterations are independent except for the running
+// sums, so the processor can fetch the entries of a candidate that is not in
+// the cache ahead of the arithmetic.
 template <int ID>
 float sparse_one(const metric *m, const points *qs, int64_t q, const points *ps, int64_t c,
                  const float *x) {
-    const int64_t c0 = ps->indptr[c], c1 = ps->indptr[c + 1];
     const int32_t *col = ps->indices;
     const float *val = ps->vals;
     const double *aq = qs->aux, *ac = ps->aux;
+    double s1 = 0.0, s2 = 0.0;
+    int64_t both = 0;
+    for (int64_t e = ps->indptr[c]; e < ps->indptr[c + 1]; ++e) {
+        const float bf = x[col[e]];
+        if (ID == METRIC_HAMMING || ID == METRIC_JACCARD || ID == METRIC_DICE) {
+            both += bf != 0.0f;
+            continue;
+        }
+        const double a = (double)val[e], b = (double)bf;
+        if (ID == METRIC_SQEUCLIDEAN || ID == METRIC_CORRELATION) {
+            s1 += a * b;  // exact: a product of two floats fits a double
+        } else if (bf != 0.0f) {
+            both += 1;
+            if (ID == METRIC_MANHATTAN || ID == METRIC_BRAYCURTIS) {
+                // |a| + |b| - |a - b| (and - |a + b|): what the shared column
+                // takes off the sums of both rows.
+                s1 += (std::fabs(a) + std::fabs(b)) - std::fabs(a - b);
+                if (ID == METRIC_BRAYCURTIS) s2 += (std::fabs(a) + std::fabs(b)) - std::fabs(a + b);
+            } else if (ID == METRIC_MINKOWSKI) {
+                s1 += (std::pow(std::fabs(a), m->p) + std::pow(std::fabs(b), m->p)) -
+                      std::pow(std::fabs(a - b), m->p);
+            } else if (ID == METRIC_CANBERRA) {
+                s1 += std::fabs(a - b) / (std::fabs(a) + std::fabs(b));
+            }
+        }
+    }
     if (ID == METRIC_SQEUCLIDEAN) {
-        double dot = 0.0;
-        for (int64_t e = c0; e < c1; ++e) dot += (double)val[e] * (double)x[col[e]];
-        const double d2 = (aq[q] + ac[c]) - 2.0 * dot;
+        const double d2 = (aq[q] + ac[c]) - 2.0 * s1;
         return d2 > 0.0 ? (float)d2 : 0.0f;
     }
     if (ID == METRIC_MANHATTAN || ID == METRIC_BRAYCURTIS) {
-        // |a| + |b| - |a - b| (and - |a + b|) vanish where one value is 0.
-        double shared = 0.0, shared_sum = 0.0;
-        for (int64_t e = c0; e < c1; ++e) {
-            const double a = (double)val[e], b = (double)x[col[e]];
-            shared += (std::fabs(a) + std::fabs(b)) - std::fabs(a - b);
-            if (ID == METRIC_BRAYCURTIS) shared_sum += (std::fabs(a) + std::fabs(b)) - std::fabs(a + b);
-        }
         const double total = aq[q] + ac[c];
-        const double num = total - shared;
+        const double num = total - s1;
         if (ID == METRIC_MANHATTAN) return num > 0.0 ? (float)num : 0.0f;
-        const double den = total - shared_sum;
+        const double den = total - s2;
         if (den > 0.0) return (float)(num / den);
         return num > 0.0 ? 1.0f : 0.0f;
     }
     if (ID == METRIC_MINKOWSKI) {
-        const double p = m->p;
-        double shared = 0.0;
-        for (int64_t e = c0; e < c1; ++e) {
-            const double a = (double)val[e], b = (double)x[col[e]];
-            shared += (std::pow(std::fabs(a), p) + std::pow(std::fabs(b), p)) -
-                      std::pow(std::fabs(a - b), p);
-        }
-        const double s = (aq[q] + ac[c]) - shared;
-        return s > 0.0 ? (float)s : 0.0f;
+        const double sum = (aq[q] + ac[c]) - s1;
+        return sum > 0.0 ? (float)sum : 0.0f;
     }
+    const double nq = row_count(qs, q), nc = row_count(ps, c), nb = (double)both;
     if (ID == METRIC_CANBERRA) {
         // A column in one row only adds |a| / |a| = 1.
-        double both = 0.0, part = 0.0;
-        for (int64_t e = c0; e < c1; ++e) {
-            const double b = (double)x[col[e]];
-            if (b == 0.0) continue;
-            const double a = (double)val[e];
-            both += 1.0;
-            part += std::fabs(a - b) / (std::fabs(a) + std::fabs(b));
-        }
-        return (float)(((row_count(qs, q) + row_count(ps, c)) - 2.0 * both) + part);
+        return (float)(((nq + nc) - 2.0 * nb) + s1);
     }
     if (ID == METRIC_CORRELATION) {
         // Row-centred rows u, v scaled to unit length (a flat row centres to
         // zero): |u - v|^2 = |u|^2 + |v|^2 - 2 u.v, from the dot product of the
         // raw rows and each row's sum and sum of squares.
-        double dot = 0.0;
-        for (int64_t e = c0; e < c1; ++e) dot += (double)val[e] * (double)x[col[e]];
         const double dn = (double)qs->d;
         const double sq = aq[2 * q], sc = ac[2 * c];
         const double vq = aq[2 * q + 1] - sq * sq / dn, vc = ac[2 * c + 1] - sc * sc / dn;
         const bool fq = vq > 0.0, fc = vc > 0.0;
         double d2 = (fq ? 1.0 : 0.0) + (fc ? 1.0 : 0.0);
-        if (fq && fc) d2 -= 2.0 * ((dot - sq * sc / dn) / std::sqrt(vq * vc));
+        if (fq && fc) d2 -= 2.0 * ((s1 - sq * sc / dn) / std::sqrt(vq * vc));
         return d2 > 0.0 ? (float)d2 : 0.0f;
     }
     // The set metrics, on the patterns.
-    double both = 0.0;
-    for (int64_t e = c0; e < c1; ++e) both += x[col[e]] != 0.0f ? 1.0 : 0.0;
-    const double nq = row_count(qs, q), nc = row_count(ps, c);
-    if (ID == METRIC_HAMMING) return (float)(((nq + nc) - 2.0 * both) / (double)qs->d);
+    if (ID == METRIC_HAMMING) return (float)(((nq + nc) - 2.0 * nb) / (double)qs->d);
     if (ID == METRIC_JACCARD) {
-        const double any = (nq + nc) - both;
-        return any > 0.0 ? (float)((any - both) / any) : 0.0f;
+        const double any = (nq + nc) - nb;
+        return any > 0.0 ? (float)((any - nb) / any) : 0.0f;
     }
     // METRIC_DICE
     const double total = nq + nc;
-    return total > 0.0 ? (float)((total - 2.0 * both) / total) : 0.0f;
+    return total > 0.0 ? (float)((total - 2.0 * nb) / total) : 0.0f;
 }
 
 template <int ID>
@@ -144,6 +144,8 @@ void chebyshev_many(const metric *, const points *qs, int64_t q, const points *p
 }
 
 }  // namespace
+
+int64_t sparse_scratch_floats(int64_t d) { return d; }
 
 dist_many_fn sparse_kernel(int id) {
     switch (id) {

@@ -27,7 +27,7 @@ int metric_resolve(metric *m, int id, double p, int sparse) {
     m->p = p;
     m->sparse = sparse ? 1 : 0;
     m->avx2 = sparse ? 0 : dense_cpu_avx2();
-    m->many = sparse ? sparse_kernel(id) : dense_kernel(id, m->avx2);
+    m->many = sparse ? sparse_kernel(id) : dense_kernel(id, p, m->avx2);
     return m->many ? 0 : -1;
 }
 
@@ -37,9 +37,11 @@ void metric_aux(const metric *m, const points *s, double *aux) {
     if (metric_aux_width(m) > 0) sparse_aux(m->id, m->p, s, aux);
 }
 
-// The sparse kernels scatter the query into a dense row; the dense ones need
-// nothing.  Tree projections need a direction of d floats in both cases.
-int64_t metric_scratch_floats(const metric *m, int64_t d) { return m->sparse ? d : 0; }
+// The sparse kernels scatter the query into a dense row; the
+// dense ones need nothing.  Tree projections need a direction of d floats.
+int64_t metric_scratch_floats(const metric *m, int64_t d) {
+    return m->sparse ? sparse_scratch_floats(d) : 0;
+}
 
 void metric_project(const metric *m, const points *s, int pattern, int32_t a, int32_t b,
                     const int32_t *ids, int cnt, double *out, float *dir) {

@@ -10,13 +10,14 @@
 
 // metric_dense.cpp
 int dense_cpu_avx2(void);
-dist_many_fn dense_kernel(int id, int avx2);  // null when id has no dense kernel
+dist_many_fn dense_kernel(int id, double p, int avx2);  // null when id has none
 void dense_project(int avx2, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
                    double *out, float *dir);
 
 // metric_sparse.cpp
 dist_many_fn sparse_kernel(int id);  // null when id has no sparse kernel
 int sparse_aux_width(int id);
+int64_t sparse_scratch_floats(int64_t d);
 void sparse_aux(int id, double p, const points *s, double *aux);
 void sparse_project(const points *s, int pattern, int32_t a, int32_t b, const int32_t *ids,
                     int cnt, double *out, float *dir);
