@@ -102,7 +102,7 @@ long metric_online_cpus(void);
 
 // The general-metric kNN of the rows of s: k neighbours per row (the row
 // itself excluded), ids and rank distances as rows sorted by increasing
-// (distance, id), -1 / 1e30 where fewer than k were found.  Random-projection
+// (distance, id), -1 / 1e30 at the end where fewer than k were found.  Random-projection
 // trees (on the values, or on the patterns when tree_pattern is set) give the
 // candidates and NN-descent ranks them by the metric.  The result depends on
 // the data, the metric, k, n_trees, n_iters, leaf_size and seed, and not on

@@ -69,6 +69,37 @@ inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc
     return 1;
 }
 
+// Sorts a row that is a max-heap into increasing (distance, id): the
+// largest entry moves to the end, the heap shrinks by one, and so on.  Two
+// rows holding the same entries end the same, whatever their heap layout.
+void sort_row(float *hd, int32_t *hi, int k) {
+    for (int end = k - 1; end > 0; --end) {
+        const float td = hd[end];
+        const int32_t ti = hi[end];
+        hd[end] = hd[0];
+        hi[end] = hi[0];
+        int m = 0;
+        for (;;) {
+            const int l = 2 * m + 1, r = l + 1;
+            int p = -1;
+            float pd = td;
+            int32_t pi = ti;
+            if (l < end && key_less(pd, pi, hd[l], hi[l])) {
+                p = l;
+                pd = hd[l];
+                pi = hi[l];
+            }
+            if (r < end && key_less(pd, pi, hd[r], hi[r])) p = r;
+            if (p < 0) break;
+            hd[m] = hd[p];
+            hi[m] = hi[p];
+            m = p;
+        }
+        hd[m] = td;
+        hi[m] = ti;
+    }
+}
+
 inline void rows_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
     for (int64_t j = 0; j < count; ++j) {
         hd[j] = kEmptyDist;
@@ -560,6 +591,8 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
     if (rc == 0) rc = forest(&j, n_trees > 0 ? n_trees : 1, threads, knn_dist, knn_idx, hf, order);
     if (rc == 0)
         rc = descent(&j, n_iters > 0 ? n_iters : 1, threads, order, knn_dist, knn_idx, hf);
+    if (rc == 0)
+        for (int64_t i = 0; i < n; ++i) sort_row(knn_dist + i * k, knn_idx + i * k, k);
     std::free(order);
     std::free(hf);
     return rc;

@@ -127,8 +127,9 @@ const char ext_metric_knn_f32_doc[] =
     "k approximate nearest neighbours of each row of the dense float32 matrix x (n x d) under\n"
     "a metric ('sqeuclidean', 'manhattan', 'chebyshev', 'minkowski' with exponent p, 'canberra',\n"
     "'braycurtis', 'hamming'; 'jaccard' and 'dice' on binary rows), the row itself excluded.\n"
-    "idx (int32) and dist (float32), n x k, receive ids and rank distances, each row a max-heap\n"
-    "on (distance, id), -1 / 1e30 in unfilled slots.  The result does not depend on n_threads.";
+    "idx (int32) and dist (float32), n x k, receive ids and rank distances, each row sorted by\n"
+    "(distance, id), -1 / 1e30 in unfilled slots at the end.  The result does not depend on\n"
+    "n_threads.";
 
 PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     int n, d, k, n_trees, n_iters, leaf_size, n_threads;

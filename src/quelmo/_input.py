@@ -93,7 +93,9 @@ def check_sparse(X: Any, *, name: str = "X", keep_zeros: bool = False) -> Any:
                          f"(shape={X.shape}) while a minimum of 1 is required.")
     if n > _INT32_MAX or d > _INT32_MAX:
         raise ValueError(f"{name} has too many rows or columns for the native kernels")
-    csr = scipy.sparse.csr_matrix(X)  # shares the arrays of CSR input, else a copy
+    # CSR input is used as it is (a csr_array through a matrix sharing its
+    # arrays); other formats are converted, which copies.
+    csr = X if isinstance(X, scipy.sparse.csr_matrix) else scipy.sparse.csr_matrix(X)
     owned = X.format != "csr"
     if not np.isfinite(csr.data).all():
         raise ValueError(f"{name} contains NaN or infinity")

@@ -2,7 +2,8 @@
  * Fault injection for the kernels' failure paths, loaded with LD_PRELOAD into
  * a test subprocess.  Only calls made from inside the extension module (return
  * address within its mapped segments) are counted, so the interpreter's own
- * allocations never shift the count.
+ * allocations never shift the count.  The module is _native_quelmo, or the one
+ * named by the environment variable QFI_MODULE when qfi_arm is called.
  *
  * Driven through ctypes on the preloaded symbols (ctypes.CDLL(None)):
  *   qfi_arm(fail_malloc_at, fail_thread_at)  1-based call numbers to fail,
@@ -19,9 +20,11 @@
 #include <link.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 extern void *__libc_malloc(size_t size);
+extern void *__libc_calloc(size_t count, size_t size);
 extern void __libc_free(void *ptr);
 
 static uintptr_t lib_lo, lib_hi;
@@ -53,7 +56,8 @@ static int from_extension(void *ret) {
 
 int qfi_arm(long malloc_at, long thread_at) {
     lib_lo = lib_hi = 0;
-    dl_iterate_phdr(find_segments, (void *)"_native_quelmo");
+    const char *module = getenv("QFI_MODULE");
+    dl_iterate_phdr(find_segments, (void *)(module != NULL ? module : "_native_quelmo"));
     if (lib_hi == 0) return -1;
     fail_malloc_at = malloc_at;
     fail_thread_at = thread_at;
@@ -87,6 +91,21 @@ void *malloc(size_t size) {
         return p;
     }
     return __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size) {
+    if (from_extension(__builtin_return_address(0))) {
+        long nth = __atomic_add_fetch(&n_malloc, 1, __ATOMIC_SEQ_CST);
+        if (nth == fail_malloc_at) {
+            __atomic_add_fetch(&n_failed, 1, __ATOMIC_SEQ_CST);
+            errno = ENOMEM;
+            return NULL;
+        }
+        void *p = __libc_calloc(count, size);
+        if (p != NULL) __atomic_add_fetch(&n_live, 1, __ATOMIC_SEQ_CST);
+        return p;
+    }
+    return __libc_calloc(count, size);
 }
 
 void free(void *ptr) {
