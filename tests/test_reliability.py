@@ -153,6 +153,33 @@ def test_fit_survives_every_failed_allocation_and_thread(run_injected):
     assert messages and set(outcomes["malloc"]) - messages <= {"same", "finite"}
 
 
+def test_fit_never_returns_a_layout_that_did_not_run(run_injected):
+    # On one thread the layout's schedule arrays are the fit's last three
+    # allocations in the extension.  Each failing stops the fit with
+    # MemoryError; it does not hand back the initial layout as the result.
+    out = run_injected("""
+from quelmo import UMAP
+X = np.random.default_rng(2).normal(size=(80, 4)).astype(np.float32)
+model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+qfi.arm()
+model.fit(X)
+total = qfi.stats()["mallocs"]
+qfi.disarm()
+for nth in (total - 2, total - 1, total):
+    model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+    qfi.arm(malloc_at=nth)
+    try:
+        model.fit(X)
+        outcome = "returned"
+    except MemoryError as exc:
+        outcome = "layout" if "layout" in str(exc) else repr(exc)
+    live = qfi.stats()["live"]
+    qfi.disarm()
+    print(outcome, hasattr(model, "embedding_"), live)
+""").stdout
+    assert out.split("\n")[:3] == ["layout False 0"] * 3, out
+
+
 def test_layout_method_every_thread_creation_failing(run_injected):
     # For each worker count, the n-th creation failing aborts the barrier with
     # n - 1 workers waiting: the serial result, -1, nothing leaked.
