@@ -98,7 +98,7 @@ class UMAP:
         metric: str = "euclidean",
         a: float | None = None,
         b: float | None = None,
-        random_state: Any = None,
+        random_state: int | np.random.Generator | np.random.RandomState | None = None,
         n_jobs: int = -1,
         n_trees: int | None = None,
         n_iters: int | None = None,
