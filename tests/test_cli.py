@@ -132,6 +132,7 @@ def test_entry_point_runs_as_module(data_files):
     assert "Traceback" not in proc.stderr and "no such file" in proc.stderr
 
 
+@pytest.mark.slow
 def test_demo(tmp_path, capsys):
     pytest.importorskip("sklearn")
     pytest.importorskip("matplotlib")

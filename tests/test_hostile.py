@@ -26,6 +26,8 @@ from hypothesis import strategies as st
 
 from crash_worker import Worker
 
+pytestmark = pytest.mark.slow
+
 SCALE = float(os.environ.get("QUELMO_HOSTILE_EXAMPLES", "1"))
 EXCEPTIONS = {"ValueError", "TypeError", "OverflowError", "BufferError", "MemoryError"}
 

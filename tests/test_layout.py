@@ -600,6 +600,7 @@ def same(a, b):
 """
 
 
+@pytest.mark.slow
 def test_thread_creation_failure_falls_back_to_serial(run_injected):
     out = run_injected(_FAULT_PRELUDE + """
 for T, fail_at in [(2, 2), (3, 2), (3, 3), (3, 1), (8, 5)]:
@@ -617,6 +618,7 @@ for T, fail_at in [(2, 2), (3, 2), (3, 3), (3, 1), (8, 5)]:
         assert row[2:] == ["-1", "True", "True", "1", "0"], row
 
 
+@pytest.mark.slow
 def test_allocation_failure_falls_back_to_serial(run_injected):
     out = run_injected(_FAULT_PRELUDE + """
 qfi.arm()

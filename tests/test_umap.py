@@ -96,6 +96,7 @@ def test_same_seed_and_jobs_repeat_bit_for_bit(n_jobs):
     assert not np.array_equal(a, c)
 
 
+@pytest.mark.slow
 def test_quality_on_digits(digits):
     X, y = digits
     for seed in (0, 1, 2):
