@@ -10,6 +10,7 @@
 // one by one in the order of the per-edge loop, which is what fixes the bits.
 
 #include "layout_coeff.h"
+#include "layout_draw.h"
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
 
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -43,10 +45,12 @@ struct vorlix_barrier_t {
     int sleepers;
 };
 
-// About 20 to 60 microseconds of spinning, depending on the CPU's pause.
-constexpr int kBarrierSpins = 2000;
+// The spin: a few microseconds of pauses before the waiter sleeps.  Longer
+// spins (or yields) lose on a busy machine, where the spinning worker takes
+// the core from the one it waits for.
+constexpr int kBarrierSpins = 256;
 
-inline void cpu_relax() {
+inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
@@ -76,11 +80,11 @@ inline int vorlix_barrier_wait(vorlix_barrier_t *b) {
         if (b->sleepers > 0) pthread_cond_broadcast(&b->cond);
     } else {
         pthread_mutex_unlock(&b->mtx);
-        for (int spin = 0; spin < kBarrierSpins; ++spin) {
+        for (int i = 0; i < kBarrierSpins; ++i) {
             if (__atomic_load_n(&b->generation, __ATOMIC_ACQUIRE) != gen ||
                 __atomic_load_n(&b->aborted, __ATOMIC_ACQUIRE))
                 break;
-            cpu_relax();
+            cpu_pause();
         }
         pthread_mutex_lock(&b->mtx);
         while (b->generation == gen && !b->aborted) {
@@ -190,6 +194,8 @@ inline int64_t substep_offset(int64_t s, int64_t q, int64_t r) {
 // L1 cache and the worker's stack.
 constexpr int kChunkEdges = 128;
 constexpr int kChunkSamples = 1024;
+// Groups whose largest sample count is at most this draw in bulk.
+constexpr int kDrawMost = 32;
 
 struct chunk {
     int n_edges;
@@ -201,7 +207,7 @@ struct chunk {
     // dimensions: the squared distance in p0, then the coefficient.
     float p0[kChunkEdges];
     float p1[kChunkEdges];
-    uint32_t sample[kChunkSamples];
+    uint32_t sample[kChunkSamples + kDrawMost];
     // The same for the samples: head - sample, then the pushes; or the
     // squared distance, then the coefficient.
     float q0[kChunkSamples];
@@ -332,12 +338,60 @@ void edge_alone(const layout_worker_args *w, float *g, const edge_rec &e, int64_
     }
 }
 
-// Gradient phase of one sub-step over plan positions [pos, pos_end): the
+// vorlix_umap_negative_count of m <= 8 edges, and their advanced next-sample
+// epochs (next[l] + n_neg[l] * per[l], meaningful where n_neg[l] > 0).  The
+// vector form does the same double operations per lane; the clamp to the
+// int range with NaN as 0 is done by max/min (which give the second operand
+// for a NaN first) and a select.
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void negative_counts_avx2(int n, double *next,
+                                                              const double *per, int *n_neg) {
+    const __m256d nd = _mm256_set1_pd((double)n);
+    const __m256d lo = _mm256_set1_pd((double)INT_MIN), hi = _mm256_set1_pd((double)INT_MAX);
+    for (int h = 0; h < LAYOUT_DRAW_LANES; h += 4) {
+        const __m256d e = _mm256_loadu_pd(next + h);
+        const __m256d p = _mm256_loadu_pd(per + h);
+        const __m256d v = _mm256_div_pd(_mm256_sub_pd(nd, e), p);
+        const __m256d nan = _mm256_cmp_pd(v, v, _CMP_UNORD_Q);
+        const __m256d clamped = _mm256_andnot_pd(nan, _mm256_min_pd(_mm256_max_pd(v, lo), hi));
+        const __m128i k = _mm256_cvttpd_epi32(clamped);
+        _mm_storeu_si128((__m128i *)(n_neg + h), k);
+        _mm256_storeu_pd(next + h, _mm256_add_pd(e, _mm256_mul_pd(_mm256_cvtepi32_pd(k), p)));
+    }
+}
+#endif
+
+inline void negative_counts(bool vector, int n, double *next, double *per, int *n_neg, int m) {
+#if defined(__x86_64__)
+    if (vector) {
+        // Lanes past m compute on a harmless 0 / 1.
+        for (int l = m; l < LAYOUT_DRAW_LANES; ++l) {
+            next[l] = 0.0;
+            per[l] = 1.0;
+        }
+        return negative_counts_avx2(n, next, per, n_neg);
+    }
+#endif
+    for (int l = 0; l < m; ++l) {
+        n_neg[l] = vorlix_umap_negative_count(n, next[l], per[l]);
+        next[l] = next[l] + (double)n_neg[l] * per[l];
+    }
+}
+
+// Gradient phase of one sub-step over plan positions [pos0, pos_end): the
 // schedule and the samples edge by edge (they depend on nothing but the
-// edge), the arithmetic chunk by chunk.  Rows are requested ahead: those of
-// the edges a few positions on, and each sample's as soon as it is drawn.
+// edge), the arithmetic chunk by chunk.  The due edges of a block of
+// positions are listed first, without a branch per edge: whether an edge is
+// due follows no pattern, and a mispredicted branch per edge would cost more
+// than the test.  A disabled edge's schedule starts at +inf (the driver), so
+// !(eons > n) is the whole test, a NaN period being due as it must.  In a
+// large layout, rows are requested ahead: those of the due edges a few places
+// on, and each sample's as soon as it is drawn.
+constexpr int kScanBlock = 256;
+constexpr size_t kNearBytes = 256 * 1024;
+
 void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_t s, int64_t S,
-                  int64_t pos, int64_t pos_end, int64_t first_k, uint64_t mod_magic) {
+                  int64_t pos0, int64_t pos_end, int64_t first_k, uint64_t mod_magic) {
     const float *emb = w->embedding;
     const edge_rec *plan = w->plan;
     double *eons = w->eons;
@@ -346,43 +400,95 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
     const int dim = w->dim;
     const uint32_t nv = (uint32_t)w->n_vertices;
     const double nd = (double)n;
+    // Requests ahead pay only when the rows come from beyond the L2 cache:
+    // for a small layout (embedding and slice in L2) they merely occupy the
+    // load queue.
+    const bool far = w->emb_len * sizeof(float) > kNearBytes;
+    // The coefficient kernels use AVX2 exactly where the CPU has it.
+    const bool vector = w->coeff->simd != 0;
+    int32_t due[kScanBlock];
+    uint32_t draws[kDrawMost * LAYOUT_DRAW_LANES];
     c->n_edges = 0;
     c->n_samples = 0;
-    for (int64_t kx = first_k; pos < pos_end; ++pos, ++kx) {
-        if (pos + kEdgeLookahead < pos_end) {
-            const edge_rec ahead = plan[pos + kEdgeLookahead];
-            __builtin_prefetch(emb + (int64_t)ahead.head * dim);
-            __builtin_prefetch(emb + (int64_t)ahead.tail * dim);
-            __builtin_prefetch(g + (int64_t)ahead.head * dim, 1);
-            __builtin_prefetch(g + (int64_t)ahead.tail * dim, 1);
+    for (int64_t lo = pos0; lo < pos_end; lo += kScanBlock) {
+        const int m = pos_end - lo < kScanBlock ? (int)(pos_end - lo) : kScanBlock;
+        int n_due = 0;
+        for (int i = 0; i < m; ++i) {
+            due[n_due] = i;
+            n_due += !(eons[lo + i] > nd);
         }
-        const edge_rec e = plan[pos];
-        if (e.eps <= 0.0f || eons[pos] > nd) continue;
-        // The schedule of an edge depends on nothing but its own entries.
-        eons[pos] = eons[pos] + (double)e.eps;
-        const int n_neg = vorlix_umap_negative_count(n, eonn[pos], epn[pos]);
-        if (n_neg > 0) eonn[pos] = eonn[pos] + (double)n_neg * epn[pos];
-        const int n_push = n_neg > 0 ? n_neg : 0;
-        if (n_push > kChunkSamples) {
-            flush(w, g, c);
-            edge_alone(w, g, e, s + S * kx, n, n_neg, mod_magic);
-            continue;
-        }
-        if (c->n_edges == kChunkEdges || c->n_samples + n_push > kChunkSamples) flush(w, g, c);
-        const int at = c->n_edges++;
-        c->head[at] = e.head;
-        c->tail[at] = e.tail;
-        c->n_push[at] = n_push;
-        if (n_push > 0) {
-            uint32_t rng[3];
-            vorlix_umap_seed_rng(w->seed, s + S * kx, n, rng);
-            uint32_t *out = c->sample + c->n_samples;
-            for (int p = 0; p < n_push; ++p) {
-                const uint32_t k2 = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, nv);
-                out[p] = k2;
-                __builtin_prefetch(emb + (int64_t)k2 * dim);
+        // Due edges in groups of eight: the schedule edge by edge, then the
+        // samples of the whole group at once (one stream per lane), then the
+        // edges and their samples into the chunk in order.
+        for (int u0 = 0; u0 < n_due; u0 += LAYOUT_DRAW_LANES) {
+            const int m_group = n_due - u0 < LAYOUT_DRAW_LANES ? n_due - u0 : LAYOUT_DRAW_LANES;
+            uint32_t s0[LAYOUT_DRAW_LANES] = {0}, s1[LAYOUT_DRAW_LANES] = {0},
+                     s2[LAYOUT_DRAW_LANES] = {0};
+            int n_neg[LAYOUT_DRAW_LANES];
+            int most = 0;
+            double next[LAYOUT_DRAW_LANES], per[LAYOUT_DRAW_LANES];
+            for (int l = 0; l < m_group; ++l) {
+                const int64_t pos = lo + due[u0 + l];
+                eons[pos] = eons[pos] + (double)plan[pos].eps;
+                next[l] = eonn[pos];
+                per[l] = epn[pos];
             }
-            c->n_samples += n_push;
+            negative_counts(vector, n, next, per, n_neg, m_group);
+            for (int l = 0; l < m_group; ++l) {
+                if (n_neg[l] <= 0) continue;
+                const int64_t pos = lo + due[u0 + l];
+                eonn[pos] = next[l];
+                uint32_t words[3];
+                vorlix_umap_seed_rng(w->seed, s + S * (first_k + (pos - pos0)), n, words);
+                s0[l] = words[0];
+                s1[l] = words[1];
+                s2[l] = words[2];
+                if (n_neg[l] > most) most = n_neg[l];
+            }
+            const bool drawn = most <= kDrawMost;
+            if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws);
+            for (int l = 0; l < m_group; ++l) {
+                const int u = u0 + l;
+                if (far && u + kEdgeLookahead < n_due) {
+                    const edge_rec ahead = plan[lo + due[u + kEdgeLookahead]];
+                    __builtin_prefetch(emb + (int64_t)ahead.head * dim);
+                    __builtin_prefetch(emb + (int64_t)ahead.tail * dim);
+                    __builtin_prefetch(g + (int64_t)ahead.head * dim, 1);
+                    __builtin_prefetch(g + (int64_t)ahead.tail * dim, 1);
+                }
+                const int64_t pos = lo + due[u];
+                const int64_t edge = s + S * (first_k + (pos - pos0));
+                const edge_rec e = plan[pos];
+                const int n_push = n_neg[l] > 0 ? n_neg[l] : 0;
+                if (n_push > kChunkSamples) {
+                    flush(w, g, c);
+                    edge_alone(w, g, e, edge, n, n_neg[l], mod_magic);
+                    continue;
+                }
+                if (c->n_edges == kChunkEdges || c->n_samples + n_push > kChunkSamples)
+                    flush(w, g, c);
+                const int at = c->n_edges++;
+                c->head[at] = e.head;
+                c->tail[at] = e.tail;
+                c->n_push[at] = n_push;
+                if (n_push == 0) continue;
+                uint32_t *out = c->sample + c->n_samples;
+                if (drawn) {
+                    // The whole column, a fixed count: the entries past this
+                    // edge's own are overwritten by the next edge's (the
+                    // sample array has room for the overhang).
+                    for (int p = 0; p < most; ++p) out[p] = draws[p * LAYOUT_DRAW_LANES + l];
+                } else {
+                    uint32_t rng[3] = {s0[l], s1[l], s2[l]};
+                    for (int p = 0; p < n_push; ++p)
+                        out[p] = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, nv);
+                }
+                if (far) {
+                    for (int p = 0; p < n_push; ++p)
+                        __builtin_prefetch(emb + (int64_t)out[p] * dim);
+                }
+                c->n_samples += n_push;
+            }
         }
     }
     flush(w, g, c);
@@ -501,7 +607,9 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
                 plan[pos].tail = tail[i];
                 plan[pos].eps = epochs_per_sample[i];
                 epn[pos] = eps / (double)negative_sample_rate;
-                eons[pos] = eps;
+                // +inf: a disabled edge (period <= 0) is never due, which
+                // spares the workers a second test.
+                eons[pos] = epochs_per_sample[i] <= 0.0f ? HUGE_VAL : eps;
                 eonn[pos] = epn[pos];
             }
         }
