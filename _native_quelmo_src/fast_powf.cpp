@@ -207,10 +207,12 @@ powf_batch_fn powf_batch_select(int kind) {
     return batch_platform;
 }
 
-int powf_batch_simd(int kind) {
-    if (kind == POWF_GLIBC_FMA && cpu_has_fma_avx2()) return cpu_has_avx512f() ? 5 : 2;
-    return 0;
+int cpu_simd_level(void) {
+    if (!cpu_has_fma_avx2()) return 0;
+    return cpu_has_avx512f() ? 5 : 2;
 }
+
+int powf_batch_simd(int kind) { return kind == POWF_GLIBC_FMA ? cpu_simd_level() : 0; }
 
 int powf_identify(void) {
     const uint64_t h = powf_code_hash();

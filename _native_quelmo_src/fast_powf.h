@@ -63,6 +63,10 @@ powf_batch_fn powf_batch_select(int kind);
  * 2 AVX2 with FMA, 5 AVX-512F. */
 int powf_batch_simd(int kind);
 
+/* The widest of those the CPU runs (the C library's view where it has one,
+ * which GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX512F,... can narrow). */
+int cpu_simd_level(void);
+
 /* FNV-1a hash of the first code bytes of the resolved powf, the key of the
  * identification (printed by the verification tool). */
 uint64_t powf_code_hash(void);

@@ -211,12 +211,8 @@ void layout_coeff_init_kind(layout_coeff *c, float a, float b, float gamma, int 
     c->powf_kind = kind;
     c->pow = powf_batch_select(kind);
     // The AVX2 loops need nothing from the replica: they serve the plain
-    // powf as well wherever the CPU has AVX2 (powf_batch_simd reports 2 or
-    // 5 only where it does).
-    c->simd = powf_batch_simd(kind);
-#if QUELMO_POWF_X86
-    if (c->simd == 0 && powf_batch_simd(POWF_GLIBC_FMA) != 0) c->simd = 2;
-#endif
+    // powf as well wherever the CPU has AVX2.
+    c->simd = cpu_simd_level();
 }
 
 void layout_coeff_init(layout_coeff *c, float a, float b, float gamma) {

@@ -27,7 +27,8 @@ struct layout_coeff {
     float gamma;
     powf_batch_fn pow; /* powf in bulk, see fast_powf.h */
     int powf_kind;     /* enum powf_kind behind pow */
-    int simd;          /* widest instruction set used: 0 none, 2 AVX2, 5 AVX-512F */
+    int simd;          /* cpu_simd_level(): 0 plain loops, else AVX2 loops (and the
+                          widest vector form of the replica, where one is used) */
 };
 
 /* Identifies the platform powf (powf_identify) and picks the kernels: call it

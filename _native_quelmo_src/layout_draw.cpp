@@ -72,16 +72,14 @@ QUELMO_AVX2 void draw8_avx2(const uint32_t *s0, const uint32_t *s1, const uint32
     }
 }
 #undef QUELMO_AVX2
-
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 #endif
 
 }  // namespace
 
 void layout_draw8(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, int n_draw,
-                  uint32_t n_vertices, uint32_t *out) {
+                  uint32_t n_vertices, uint32_t *out, int simd) {
 #if defined(__x86_64__)
-    if (cpu_has_avx2()) return draw8_avx2(s0, s1, s2, n_draw, n_vertices, out);
+    if (simd != 0) return draw8_avx2(s0, s1, s2, n_draw, n_vertices, out);
 #endif
     draw8_scalar(s0, s1, s2, n_draw, n_vertices, out);
 }

@@ -19,8 +19,9 @@
  * s0[l], s1[l], s2[l] and draws n_draw values, each the next stream value
  * modulo n_vertices (>= 1), written to out[p * 8 + l] for draw p.  Unused
  * lanes may hold any words (taus88 with zero words draws zeros).  The words
- * are not updated.  Uses AVX2 where the CPU has it. */
+ * are not updated.  simd is cpu_simd_level() of fast_powf.h: AVX2 where it
+ * is not 0. */
 void layout_draw8(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, int n_draw,
-                  uint32_t n_vertices, uint32_t *out);
+                  uint32_t n_vertices, uint32_t *out, int simd);
 
 #endif /* QUELMO_LAYOUT_DRAW_H */

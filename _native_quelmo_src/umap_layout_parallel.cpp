@@ -404,7 +404,6 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
     // for a small layout (embedding and slice in L2) they merely occupy the
     // load queue.
     const bool far = w->emb_len * sizeof(float) > kNearBytes;
-    // The coefficient kernels use AVX2 exactly where the CPU has it.
     const bool vector = w->coeff->simd != 0;
     int32_t due[kScanBlock];
     uint32_t draws[kDrawMost * LAYOUT_DRAW_LANES];
@@ -446,7 +445,7 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
                 if (n_neg[l] > most) most = n_neg[l];
             }
             const bool drawn = most <= kDrawMost;
-            if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws);
+            if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws, w->coeff->simd);
             for (int l = 0; l < m_group; ++l) {
                 const int u = u0 + l;
                 if (far && u + kEdgeLookahead < n_due) {
