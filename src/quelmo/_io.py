@@ -1,10 +1,12 @@
-"""Reading data files for the command line: .npy, .npz, .csv and .tsv."""
+"""Reading data files for the command line: .npy, .npz (also a SciPy sparse
+matrix saved by scipy.sparse.save_npz), .csv and .tsv."""
 
 from __future__ import annotations
 
 import csv
 import zipfile
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -14,11 +16,12 @@ class DataFileError(ValueError):
 
 
 def read_data(path: str | Path, label_column: str | None = None
-              ) -> tuple[np.ndarray, np.ndarray | None]:
+              ) -> tuple[Any, np.ndarray | None]:
     """Read a data matrix and, optionally, labels from one file.
 
     ``.npy`` holds the matrix; ``.npz`` holds it as ``X`` (or its only array),
-    with labels taken from ``y`` when present; ``.csv``/``.tsv`` are numeric
+    with labels taken from ``y`` when present, or is a sparse matrix written by
+    ``scipy.sparse.save_npz``; ``.csv``/``.tsv`` are numeric
     tables with an optional header row, from which ``label_column`` (a header
     name or a 0-based index) is split off as labels.
     """
@@ -66,9 +69,52 @@ def read_labels(path: str | Path, n_samples: int) -> np.ndarray:
     return labels
 
 
-def _read_npz(path: Path) -> tuple[np.ndarray, np.ndarray | None]:
+def read_precomputed_knn(path: str | Path) -> tuple[np.ndarray, np.ndarray]:
+    """Neighbours for ``precomputed_knn`` from a .npz file holding the arrays
+    ``indices`` and ``distances`` (as saved from a fit's ``knn_indices_`` and
+    ``knn_dists_``).  Their shapes and values are checked by the estimator."""
+    path = Path(path)
+    if not path.is_file():
+        raise DataFileError(f"{path}: no such file")
+    try:
+        archive = np.load(path, allow_pickle=False)
+        if not isinstance(archive, np.lib.npyio.NpzFile):
+            raise DataFileError(f"{path}: not a .npz file")
+        with archive:
+            if not {"indices", "distances"} <= set(archive.files):
+                raise DataFileError(f"{path}: holds {list(archive.files)}; "
+                                    "neighbours need arrays 'indices' and 'distances'")
+            return archive["indices"], archive["distances"]
+    except DataFileError:
+        raise
+    except (OSError, EOFError, ValueError, zipfile.BadZipFile) as exc:
+        raise DataFileError(f"{path}: cannot be read ({exc})") from None
+
+
+def read_array(path: str | Path) -> np.ndarray:
+    """One array from a .npy file (an initial embedding, for example)."""
+    path = Path(path)
+    if not path.is_file():
+        raise DataFileError(f"{path}: no such file")
+    try:
+        array = np.load(path, allow_pickle=False)
+    except (OSError, EOFError, ValueError) as exc:
+        raise DataFileError(f"{path}: cannot be read ({exc})") from None
+    if not isinstance(array, np.ndarray):
+        raise DataFileError(f"{path}: holds several arrays; give a .npy file")
+    return array
+
+
+_SPARSE_NPZ = {"data", "indices", "indptr", "format", "shape"}
+
+
+def _read_npz(path: Path) -> tuple[Any, np.ndarray | None]:
     with np.load(path, allow_pickle=False) as archive:
         names = list(archive.files)
+        if _SPARSE_NPZ <= set(names):
+            import scipy.sparse
+
+            return scipy.sparse.load_npz(path), None
         if "X" in names:
             data = archive["X"]
         elif len(names) == 1:
