@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if !defined(QUELMO_METRIC_NO_SIMD) && (defined(__x86_64__) || defined(__i386__))
@@ -422,6 +423,70 @@ void dense_many(const metric *m, const points *qs, int64_t q, const points *ps,
 }
 
 // ---------------------------------------------------------------------------
+// Byte rows (every value an integer 0 .. 255): integer sums.  On such rows
+// every float term of the lane kernels is an integer, every partial sum of a
+// lane and of the reduction an integer below 2^24 (kMaxByteColumns), so the
+// float kernels compute the exact integer sums; the byte kernels compute the
+// same integers and round them once, exactly.  Rows are zero padded to a
+// multiple of 32 bytes; a padding byte pairs with a padding byte and adds
+// nothing (to the differing count either).
+
+// Columns up to which the sums of 255 + 255 per column stay below 2^24.
+constexpr int64_t kMaxByteColumns = 32768;
+
+#if defined(QUELMO_METRIC_X86)
+template <int ID>
+QM_AVX2 void bytes_many(const metric *, const points *qs, int64_t q, const points *ps,
+                        const int32_t *ids, int cnt, float *out, float *) {
+    const int64_t stride = ps->bstride, chunks = stride / 32;
+    const uint8_t *x = qs->bytes + q * stride;
+    for (int j = 0; j < cnt; j += 4) {
+        const int rows = cnt - j < 4 ? cnt - j : 4;
+        const uint8_t *y[4];
+        for (int r = 0; r < 4; ++r) y[r] = ps->bytes + (int64_t)ids[j + (r < rows ? r : 0)] * stride;
+        __m256i acc[4];
+        int64_t equal[4] = {0, 0, 0, 0};
+        for (int r = 0; r < 4; ++r) acc[r] = _mm256_setzero_si256();
+        for (int64_t c = 0; c < chunks; ++c) {
+            const __m256i a = _mm256_loadu_si256((const __m256i *)(x + 32 * c));
+            for (int r = 0; r < 4; ++r) {
+                const __m256i b = _mm256_loadu_si256((const __m256i *)(y[r] + 32 * c));
+                if (ID == METRIC_MANHATTAN || ID == METRIC_BRAYCURTIS)
+                    acc[r] = _mm256_add_epi64(acc[r], _mm256_sad_epu8(a, b));
+                else if (ID == METRIC_CHEBYSHEV)
+                    acc[r] = _mm256_max_epu8(
+                        acc[r], _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a)));
+                else  // METRIC_HAMMING
+                    equal[r] += __builtin_popcount(
+                        (unsigned)_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, b)));
+            }
+        }
+        for (int r = 0; r < rows; ++r) {
+            alignas(32) uint64_t lane[4];
+            alignas(32) uint8_t byte[32];
+            float value;
+            if (ID == METRIC_CHEBYSHEV) {
+                _mm256_store_si256((__m256i *)byte, acc[r]);
+                uint8_t top = 0;
+                for (int u = 0; u < 32; ++u) top = byte[u] > top ? byte[u] : top;
+                value = (float)top;
+            } else if (ID == METRIC_HAMMING) {
+                value = hamming_metric<false>::finish((float)(stride - equal[r]), ps->d);
+            } else {
+                _mm256_store_si256((__m256i *)lane, acc[r]);
+                const float sum = (float)(int64_t)((lane[0] + lane[1]) + (lane[2] + lane[3]));
+                value = ID == METRIC_MANHATTAN
+                            ? sum
+                            : braycurtis_metric<false>::finish(
+                                  sum, (float)(qs->aux[q] + ps->aux[ids[j + r]]));
+            }
+            out[j + r] = value;
+        }
+    }
+}
+#endif
+
+// ---------------------------------------------------------------------------
 // Set metrics on rows packed one bit per coordinate: exact integer counts.
 // jaccard: 1 - |A & B| / |A | B|; dice: |A ^ B| / (|A| + |B|); both 0 for two
 // empty sets.  The body is compiled twice, with and without the popcnt
@@ -572,6 +637,49 @@ void dense_project(int avx2, const points *s, int32_t a, int32_t b, const int32_
 #endif
     (void)avx2;
     project<false>(s, a, b, ids, cnt, out, dir);
+}
+
+void *metric_bytes_view(const metric *m, points *s) {
+    const bool wanted = m->id == METRIC_MANHATTAN || m->id == METRIC_CHEBYSHEV ||
+                        m->id == METRIC_BRAYCURTIS || m->id == METRIC_HAMMING;
+    if (!wanted || !m->avx2 || m->sparse || s->d > kMaxByteColumns) return nullptr;
+    const int64_t n = s->n, d = s->d, stride = (d + 31) / 32 * 32;
+    for (int64_t t = 0; t < n * d; ++t) {
+        const float v = s->X[t];
+        if (!(v >= 0.0f && v <= 255.0f && v == std::floor(v))) return nullptr;
+    }
+    // The row sums first (doubles), then the bytes.
+    char *block = (char *)std::malloc((size_t)n * sizeof(double) + (size_t)(n * stride));
+    if (!block) return nullptr;
+    double *sums = (double *)block;
+    uint8_t *bytes = (uint8_t *)(block + (size_t)n * sizeof(double));
+    for (int64_t i = 0; i < n; ++i) {
+        int64_t sum = 0;
+        for (int64_t t = 0; t < stride; ++t) {
+            const uint8_t v = t < d ? (uint8_t)s->X[i * d + t] : (uint8_t)0;
+            bytes[i * stride + t] = v;
+            sum += v;
+        }
+        sums[i] = (double)sum;
+    }
+    s->bytes = bytes;
+    s->bstride = stride;
+    s->aux = sums;
+    return block;
+}
+
+void metric_use_bytes(metric *m) {
+#if defined(QUELMO_METRIC_X86)
+    switch (m->id) {
+        case METRIC_MANHATTAN: m->many = bytes_many<METRIC_MANHATTAN>; break;
+        case METRIC_CHEBYSHEV: m->many = bytes_many<METRIC_CHEBYSHEV>; break;
+        case METRIC_BRAYCURTIS: m->many = bytes_many<METRIC_BRAYCURTIS>; break;
+        case METRIC_HAMMING: m->many = bytes_many<METRIC_HAMMING>; break;
+        default: break;
+    }
+#else
+    (void)m;
+#endif
 }
 
 int metric_pack_bits(const float *X, int n, int64_t d, uint64_t *bits) {

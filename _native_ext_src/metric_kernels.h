@@ -42,14 +42,18 @@ int metric_from_name(const char *name);
 // A point set: n rows of d coordinates, dense (X, row-major) or CSR (indptr,
 // indices, vals with strictly increasing indices and no stored zeros).  bits,
 // when set, holds the dense rows packed one bit per coordinate (words uint64
-// per row), for the set metrics on binary data.  aux holds per-row constants
-// of the metric (metric_aux_width values per row), filled by metric_aux.
+// per row), for the set metrics on binary data; bytes, the dense rows as bytes
+// (bstride per row, zero padded) where every value is an integer 0 .. 255.
+// aux holds per-row constants of the metric (metric_aux_width values per row
+// for CSR sets, filled by metric_aux; the row sums of a byte set).
 struct points {
     int n;
     int64_t d;
     const float *X;
     const uint64_t *bits;
     int64_t words;
+    const uint8_t *bytes;
+    int64_t bstride;
     const int64_t *indptr;
     const int32_t *indices;
     const float *vals;
@@ -89,6 +93,16 @@ int64_t metric_scratch_floats(const metric *m, int64_t d);
 // Packs dense binary rows (every value 0 or 1) into bits (n * words uint64,
 // words = (d + 63) / 64).  Returns 0, or -1 if a value is neither 0 nor 1.
 int metric_pack_bits(const float *X, int n, int64_t d, uint64_t *bits);
+
+// Dense rows that hold only the integers 0 .. 255 as bytes, for the metrics
+// whose byte kernels give exactly the bits of their float kernels on such
+// rows (manhattan, chebyshev, braycurtis, hamming, with AVX2).  When s
+// qualifies, returns one allocation (to be freed by the caller) holding the
+// bytes and row sums that s now points at, else null (s unchanged; also when
+// out of memory, which only costs speed).  metric_use_bytes then switches m
+// to the byte kernel, once every set of the call has its bytes.
+void *metric_bytes_view(const metric *m, points *s);
+void metric_use_bytes(metric *m);
 
 // Projections of rows ids[0 .. cnt) of set s on the direction from row a to
 // row b (dense: the float difference of the rows; CSR: of their values, or of

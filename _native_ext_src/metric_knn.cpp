@@ -40,11 +40,14 @@ inline bool key_less(float da, int32_t ia, float db, int32_t ib) {
 }
 
 // Offers candidate c at distance dc; returns 1 when inserted.  A NaN
-// distance fails the first comparison and is never inserted.
+// distance fails the first comparison and is never inserted.  DISTINCT: the
+// caller guarantees that c is not in the row, so the scan for it is skipped.
+template <bool DISTINCT = false>
 inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc) {
     if (!key_less(dc, c, hd[0], hi[0])) return 0;
-    for (int j = 0; j < k; ++j)
-        if (hi[j] == c) return 0;
+    if (!DISTINCT)
+        for (int j = 0; j < k; ++j)
+            if (hi[j] == c) return 0;
     int m = 0;
     for (;;) {
         const int l = 2 * m + 1, r = l + 1;
@@ -474,7 +477,8 @@ void *desc_worker(void *arg) {
             nc = gather_via(w, w->rev->id[off + a], w->rev->nw[off + a], stamp, nc);
         if (nc > 0) {
             j->m->many(j->m, j->s, p, j->s, w->cand, nc, w->cdist, w->scratch);
-            for (int q = 0; q < nc; ++q) hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
+            // Marked candidates are distinct and none is in the row.
+            for (int q = 0; q < nc; ++q) hpush<true>(rd, ri, rf, k, w->cand[q], w->cdist[q]);
         }
         for (int a = 0; a < k; ++a) fresh += rf[a];
     }

@@ -154,6 +154,7 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
     views vs = {};
     PyObject *result = nullptr;
     uint64_t *bits = nullptr;
+    void *bytes = nullptr;
     int x, idx, dist;
     if ((x = acquire(&vs, args[0], 0, 4, nd, "x")) < 0 ||
         (idx = acquire(&vs, args[1], 1, 4, nk, "idx")) < 0 ||
@@ -183,12 +184,15 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
         }
         int rc;
         Py_BEGIN_ALLOW_THREADS
+        bytes = metric_bytes_view(&m, &s);
+        if (bytes) metric_use_bytes(&m);
         rc = metric_knn(&m, &s, k, n_trees, n_iters, leaf_size, 0, seed, n_threads,
                         (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
         Py_END_ALLOW_THREADS
         if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
     }
 done:
+    std::free(bytes);
     std::free(bits);
     release_all(&vs);
     return result;
@@ -281,6 +285,7 @@ PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
     views vs = {};
     PyObject *result = nullptr;
     uint64_t *bits = nullptr;
+    void *qbytes = nullptr, *pbytes = nullptr;
     int x, y, out;
     if ((x = acquire(&vs, args[0], 0, 4, (Py_ssize_t)nx * d, "x")) < 0 ||
         (y = acquire(&vs, args[1], 0, 4, (Py_ssize_t)ny * d, "y")) < 0 ||
@@ -311,11 +316,16 @@ PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         }
         int rc;
         Py_BEGIN_ALLOW_THREADS
+        qbytes = metric_bytes_view(&m, &qs);
+        pbytes = qbytes ? metric_bytes_view(&m, &ps) : nullptr;
+        if (pbytes) metric_use_bytes(&m);
         rc = metric_cross(&m, &qs, &ps, n_threads, (float *)vs.v[out].buf);
         Py_END_ALLOW_THREADS
         if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
     }
 done:
+    std::free(pbytes);
+    std::free(qbytes);
     std::free(bits);
     release_all(&vs);
     return result;

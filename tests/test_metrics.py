@@ -36,6 +36,11 @@ DENSE = {
     "hamming": ("hamming", 1.0, "coarse"),
     "jaccard": ("jaccard", 1.0, "binary"),
     "dice": ("dice", 1.0, "binary"),
+    # Byte rows take the integer kernels, with the float kernels' bits.
+    "manhattan-bytes": ("cityblock", 1.0, "bytes"),
+    "chebyshev-bytes": ("chebyshev", 1.0, "bytes"),
+    "braycurtis-bytes": ("braycurtis", 1.0, "bytes"),
+    "hamming-bytes": ("hamming", 1.0, "bytes"),
 }
 SPARSE = ["sqeuclidean", "manhattan", "chebyshev", "minkowski", "canberra", "braycurtis",
           "hamming", "jaccard", "dice", "correlation"]
@@ -48,6 +53,8 @@ def data(kind: str, n: int = 120, d: int = 37, seed: int = 0) -> np.ndarray:
         return (rng.random((n, d)) < 0.3).astype(np.float32)
     if kind == "coarse":  # repeated values: hamming counts differences
         return rng.integers(0, 3, (n, d)).astype(np.float32)
+    if kind == "bytes":  # images: integers 0 .. 255, half of them 0
+        return (rng.integers(0, 256, (n, d)) * (rng.random((n, d)) < 0.5)).astype(np.float32)
     X = rng.normal(size=(n, d)) * rng.choice([0.01, 1.0, 50.0], size=(n, 1))
     X[rng.random((n, d)) < 0.3] = 0.0
     return np.abs(X).astype(np.float32) if kind == "nonneg" else X.astype(np.float32)
