@@ -97,9 +97,14 @@ inline float pow_real(float x, float p) {
     return poly * scale;
 }
 
+// E > 0: the exponent fixed at compile time, so the chain unrolls; E = 0:
+// the exponent p of the call.
+template <int E>
 struct minkowski_int_term {
     static constexpr bool kMax = false;
-    static float term(float a, float b, float p) { return pow_int(std::fabs(a - b), (int)p); }
+    static float term(float a, float b, float p) {
+        return pow_int(std::fabs(a - b), E > 0 ? E : (int)p);
+    }
 };
 
 struct minkowski_real_term {
@@ -181,11 +186,11 @@ struct vec<chebyshev_term> {
     QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return vabs(_mm256_sub_ps(a, b)); }
 };
 
-template <>
-struct vec<minkowski_int_term> {
+template <int E>
+struct vec<minkowski_int_term<E>> {
     QM_AVX2 static __m256 term(__m256 a, __m256 b, float p) {
         const __m256 x = vabs(_mm256_sub_ps(a, b));
-        const int e = (int)p;
+        const int e = E > 0 ? E : (int)p;
         const int top = 31 - __builtin_clz((unsigned)e);
         __m256 r = x;
         for (int bit = top - 1; bit >= 0; --bit) {
@@ -598,9 +603,15 @@ dist_many_fn dense_kernel(int id, double p, int avx2) {
             return fast ? dense_many<sum_metric<chebyshev_term, true>>
                         : dense_many<sum_metric<chebyshev_term, false>>;
         case METRIC_MINKOWSKI:
+            if (p == 3.0)
+                return fast ? dense_many<sum_metric<minkowski_int_term<3>, true>>
+                            : dense_many<sum_metric<minkowski_int_term<3>, false>>;
+            if (p == 4.0)
+                return fast ? dense_many<sum_metric<minkowski_int_term<4>, true>>
+                            : dense_many<sum_metric<minkowski_int_term<4>, false>>;
             if (p == std::floor(p) && p >= 1.0 && p <= 64.0)
-                return fast ? dense_many<sum_metric<minkowski_int_term, true>>
-                            : dense_many<sum_metric<minkowski_int_term, false>>;
+                return fast ? dense_many<sum_metric<minkowski_int_term<0>, true>>
+                            : dense_many<sum_metric<minkowski_int_term<0>, false>>;
             return fast ? dense_many<sum_metric<minkowski_real_term, true>>
                         : dense_many<sum_metric<minkowski_real_term, false>>;
         case METRIC_CANBERRA:

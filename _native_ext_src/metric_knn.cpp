@@ -144,6 +144,17 @@ inline void split_range(int64_t n, int m, int e, int64_t *lo, int64_t *hi) {
     *hi = *lo + base + (e < rem ? 1 : 0);
 }
 
+// Threads of a call: n_threads, or the online processors when it is 0 or
+// less, and never more than the larger of the processors and 16.  Each
+// descent worker keeps a stamp per point, so a thread count far above the
+// processors would only cost memory; the result does not depend on it.
+int resolve_threads(int n_threads) {
+    const long cpus = metric_online_cpus();
+    const long cap = cpus > 16 ? cpus : 16;
+    const long want = n_threads > 0 ? (long)n_threads : cpus;
+    return (int)(want < cap ? want : cap);
+}
+
 // ---------------------------------------------------------------------------
 // Random streams (SplitMix64).
 
@@ -579,7 +590,7 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
                float *knn_dist) {
     const int n = s->n;
     if (n <= 0 || s->d <= 0 || k <= 0 || k >= n) return -1;
-    const int threads = n_threads > 0 ? n_threads : (int)metric_online_cpus();
+    const int threads = resolve_threads(n_threads);
     job j;
     j.m = m;
     j.s = s;
@@ -605,7 +616,7 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
 int metric_cross(const metric *m, const points *qs, const points *ps, int n_threads,
                  float *out) {
     if (qs->n <= 0 || ps->n <= 0) return 0;
-    const int threads = n_threads > 0 ? n_threads : (int)metric_online_cpus();
+    const int threads = resolve_threads(n_threads);
     const int teff = threads < qs->n ? threads : qs->n;
     int32_t *all = (int32_t *)std::malloc((size_t)ps->n * sizeof(int32_t));
     cross_work *cw = (cross_work *)std::malloc((size_t)teff * sizeof(cross_work));

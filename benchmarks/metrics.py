@@ -452,32 +452,36 @@ def e2e_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
 # Tables
 
 def tables(cache: dict[str, Any]) -> str:
-    lines = ["| data | metric | recall@15 | time s | / euclidean | pynndescent warm s | "
-             "pynndescent recall | pynndescent / quelmo |",
-             "|---|---|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| data | metric | recall@15 | time s (CPU s) | / euclidean | pynndescent warm s "
+             "(CPU s) | pynndescent recall | pynndescent / quelmo | load |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
     for r in cache["knn"].values():
         metric = r["metric"] + (f" (p={MINKOWSKI_P:g})" if r["metric"] == "minkowski" else "")
-        peer = ("| {:.2f} | {:.4f} | {:.1f}x".format(r["pynndescent_s"], r["pynndescent_recall"],
-                                                     r["pynndescent_s"] / r["quelmo_s"])
-                if "pynndescent_s" in r else "| – | – | –")
-        lines.append(f"| {r['data']} | {metric} | {r['recall']:.4f} | {r['quelmo_s']:.2f} | "
-                     f"{r['quelmo_s'] / r['euclidean_s']:.2f} {peer} |")
+        if "pynndescent_s" in r:
+            peer = (f"{r['pynndescent_s']:.2f} ({r['pynndescent_cpu_s']:.2f}) | "
+                    f"{r['pynndescent_recall']:.4f} | {r['pynndescent_s'] / r['quelmo_s']:.1f}x")
+        else:
+            peer = "– | – | –"
+        lines.append(f"| {r['data']} | {metric} | {r['recall']:.4f} | {r['quelmo_s']:.2f} "
+                     f"({r['quelmo_cpu_s']:.2f}) | {r['quelmo_s'] / r['euclidean_s']:.2f} | "
+                     f"{peer} | {r['load_before']:.1f} |")
     out = "\n".join(lines)
     if cache["e2e"]:
         out += ("\n\n| tool (TF-IDF 20,000 x 100,000, cosine) | fit s (first call) | warm s | "
                 "input MB | RSS before fit MB | peak RSS MB | peak - before MB | "
-                "trustworthiness | 5-NN topic accuracy |\n"
-                "|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+                "trustworthiness | 5-NN topic accuracy | load |\n"
+                "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for tool, r in cache["e2e"].items():
             warm = f"{r['warm_s']:.1f}" if "warm_s" in r else "–"
             out += (f"\n| {tool} | {r['first_s']:.1f} | {warm} | {r['input_mb']:.1f} | "
                     f"{r['rss_before_mb']:.0f} | {r['peak_rss_mb']:.0f} | "
                     f"{r['peak_rss_mb'] - r['rss_before_mb']:.0f} | "
-                    f"{r['trustworthiness']:.3f} | {r['knn5_accuracy']:.3f} |")
-    loads = [r["load_before"] for r in [*cache["knn"].values(), *cache["e2e"].values()]]
-    if loads:
-        out += (f"\n\nOne-minute load average before a row between {min(loads):.1f} and "
-                f"{max(loads):.1f} on 2 cores (other work shared the machine).")
+                    f"{r['trustworthiness']:.3f} | {r['knn5_accuracy']:.3f} | "
+                    f"{r['load_before']:.1f} |")
+    if "machine" in cache:
+        m = cache["machine"]
+        out += (f"\n\n{m['cpu']}, {m['cores']} cores; one-minute load average before each row "
+                f"in the last column; quelmo commit {m['commit']}.")
     return out
 
 

@@ -31,6 +31,7 @@ DENSE = {
     "chebyshev": ("chebyshev", 1.0, "real"),
     "minkowski": ("minkowski", 3.0, "real"),
     "minkowski-real": ("minkowski", 1.7, "real"),
+    "minkowski-five": ("minkowski", 5.0, "real"),
     "canberra": ("canberra", 1.0, "real"),
     "braycurtis": ("braycurtis", 1.0, "nonneg"),
     "hamming": ("hamming", 1.0, "coarse"),

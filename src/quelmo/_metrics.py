@@ -12,15 +12,17 @@ import scipy.sparse
 
 from quelmo import _input
 
-# Metrics searched by the Euclidean kNN kernel on transformed rows: cosine on
-# rows scaled to unit length, correlation on rows centred and then scaled,
-# hellinger on the square roots of rows scaled to unit sum.
-_EUCLIDEAN_FAMILY = ("euclidean", "sqeuclidean", "cosine", "correlation", "hellinger")
+# Metrics searched by the Euclidean kNN kernel on dense rows, transformed:
+# cosine on rows scaled to unit length, correlation on rows centred and then
+# scaled.  hellinger, Euclidean on the square roots of rows scaled to unit
+# sum, goes to the general-metric search (as squared Euclidean distances),
+# which is faster on float rows at the recall it needs.
+_EUCLIDEAN_KERNEL = ("euclidean", "sqeuclidean", "cosine", "correlation")
 # Metrics with their own native kernels.
 _NATIVE = ("manhattan", "chebyshev", "minkowski", "canberra", "braycurtis", "hamming",
            "jaccard", "dice")
 _SET_METRICS = ("jaccard", "dice")
-METRICS = _EUCLIDEAN_FAMILY + _NATIVE + ("precomputed",)
+METRICS = _EUCLIDEAN_KERNEL + ("hellinger",) + _NATIVE + ("precomputed",)
 ALIASES = {"l2": "euclidean", "l1": "manhattan", "cityblock": "manhattan",
            "taxicab": "manhattan", "linfinity": "chebyshev", "linf": "chebyshev",
            "chebychev": "chebyshev"}
@@ -84,16 +86,18 @@ def resolve_metric(metric: object, metric_kwds: object) -> Metric:
 
 
 def uses_euclidean_kernel(metric: Metric, data: Any) -> bool:
-    """Whether the search runs on the Euclidean kNN kernel (dense data of the
-    Euclidean family, and hamming on dense binary data, where the squared
-    distance is the count of differing coordinates)."""
+    """Whether the search runs on the Euclidean kNN kernel: dense data under
+    euclidean, sqeuclidean, cosine and correlation, and hamming on dense
+    binary data, where the squared distance counts the differing
+    coordinates."""
     if scipy.sparse.issparse(data):
         return False
-    return metric.name in _EUCLIDEAN_FAMILY or (metric.name == "hamming" and _is_binary(data))
+    return metric.name in _EUCLIDEAN_KERNEL or (metric.name == "hamming" and _is_binary(data))
 
 
-def native_name(metric: Metric, sparse: bool) -> str:
-    """The name of the native kernel that searches a metric."""
+def native_name(metric: Metric) -> str:
+    """The name of the native kernel that searches a metric (the Euclidean
+    family as squared distances on its transformed rows)."""
     if metric.name in ("euclidean", "sqeuclidean", "cosine", "hellinger"):
         return "sqeuclidean"
     return metric.name

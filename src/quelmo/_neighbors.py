@@ -169,9 +169,10 @@ def nearest_neighbors(data: Any, metric: _metrics.Metric, n_neighbors: int, *,
     """Dense kNN arrays of prepared data (``_metrics.prepare_data``) under a
     metric, with the metric's distances.
 
-    The Euclidean family (on dense data) runs on the Euclidean kNN kernel;
-    every other metric, and all sparse data, on the general-metric kernel,
-    whose result does not depend on ``n_threads``.  None for a search
+    euclidean, sqeuclidean, cosine and correlation on dense data (and
+    hamming on dense binary data) run on the Euclidean kNN kernel; every
+    other metric, and all sparse data, on the general-metric kernel, whose
+    result does not depend on ``n_threads``.  None for a search
     setting chooses it from the number of samples.
     """
     n, d = data.shape
@@ -186,7 +187,7 @@ def nearest_neighbors(data: Any, metric: _metrics.Metric, n_neighbors: int, *,
             return dense_knn(idx, squared)
         return dense_knn(idx, squared, lambda rank: _metrics.true_distances(
             metric, rank, d, euclidean_kernel=True))
-    name = _metrics.native_name(metric, scipy.sparse.issparse(data))
+    name = _metrics.native_name(metric)
     default_trees, default_iters, default_leaf = metric_knn_params(n)
     idx, rank = search_metric_knn(data, name, metric.p, n_neighbors - 1,
                                   n_trees=n_trees or default_trees,
