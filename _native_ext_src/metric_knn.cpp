@@ -387,12 +387,17 @@ int forest(const job *j, int n_trees, int n_threads, float *hd, int32_t *hi, uin
 // link v-q is new.  Rows are updated from a snapshot of the table taken at the
 // start of the iteration, so the iteration's outcome is fixed before it runs.
 
-// Reverse lists: for each point up to k points that list it, new links first,
-// each group in increasing order of the listing point.
+// Reverse lists: for each point up to cap points that list it, new links
+// first, each group in increasing order of the listing point.  Sparse data
+// keeps 2 k of them, dense data k: in many dimensions some points are listed
+// by far more than k others, and the lists they lose cost more recall there
+// (on the TF-IDF matrix of the benchmarks, 2 k turn 95.6% into 96.5% under
+// jaccard for 16% more time; on MNIST they buy a tenth of a point).
 struct reverse_lists {
-    int32_t *id;   // n * k
-    uint8_t *nw;   // n * k: 1 when the link is new
-    int *count;    // n
+    int cap;
+    int32_t *id;  // n * cap
+    uint8_t *nw;  // n * cap: 1 when the link is new
+    int *count;   // n
 };
 
 void build_reverse(const int32_t *sh, const uint8_t *sf, int n, int k, reverse_lists *r) {
@@ -402,9 +407,9 @@ void build_reverse(const int32_t *sh, const uint8_t *sf, int n, int k, reverse_l
             for (int l = 0; l < k; ++l) {
                 const int64_t at = p * k + l;
                 const int32_t v = sh[at];
-                if (v < 0 || sf[at] != pass || r->count[v] >= k) continue;
-                r->id[(int64_t)v * k + r->count[v]] = (int32_t)p;
-                r->nw[(int64_t)v * k + r->count[v]] = (uint8_t)pass;
+                if (v < 0 || sf[at] != pass || r->count[v] >= r->cap) continue;
+                r->id[(int64_t)v * r->cap + r->count[v]] = (int32_t)p;
+                r->nw[(int64_t)v * r->cap + r->count[v]] = (uint8_t)pass;
                 r->count[v] += 1;
             }
 }
@@ -444,8 +449,8 @@ inline int gather_via(desc_work *w, int64_t v, int pv_new, uint32_t stamp, int n
         w->mark[q] = stamp;
         w->cand[nc++] = q;
     }
-    const int32_t *rb = w->rev->id + v * k;
-    const uint8_t *rf = w->rev->nw + v * k;
+    const int32_t *rb = w->rev->id + v * w->rev->cap;
+    const uint8_t *rf = w->rev->nw + v * w->rev->cap;
     for (int b = 0; b < w->rev->count[v]; ++b) {
         const int32_t q = rb[b];
         if (!(pv_new | rf[b]) || w->mark[q] == stamp) continue;
@@ -476,16 +481,17 @@ void *desc_worker(void *arg) {
             if (ri[a] >= 0) w->mark[ri[a]] = stamp;
         int nc = 0;
         // Reverse neighbours joined directly with p (the pair p-v itself).
+        const int64_t roff = p * w->rev->cap;
         for (int a = 0; a < w->rev->count[p]; ++a) {
-            const int32_t v = w->rev->id[off + a];
-            if (!w->rev->nw[off + a] || w->mark[v] == stamp) continue;
+            const int32_t v = w->rev->id[roff + a];
+            if (!w->rev->nw[roff + a] || w->mark[v] == stamp) continue;
             w->mark[v] = stamp;
             w->cand[nc++] = v;
         }
         for (int a = 0; a < k; ++a)
             if (w->sh[off + a] >= 0) nc = gather_via(w, w->sh[off + a], w->sf[off + a], stamp, nc);
         for (int a = 0; a < w->rev->count[p]; ++a)
-            nc = gather_via(w, w->rev->id[off + a], w->rev->nw[off + a], stamp, nc);
+            nc = gather_via(w, w->rev->id[roff + a], w->rev->nw[roff + a], stamp, nc);
         if (nc > 0) {
             j->m->many(j->m, j->s, p, j->s, w->cand, nc, w->cdist, w->scratch);
             // Marked candidates are distinct and none is in the row.
@@ -505,14 +511,16 @@ int descent(const job *j, int n_iters, int n_threads, const int32_t *order, floa
     const int n = j->n, k = j->k;
     const size_t nk = (size_t)n * (size_t)k;
     const int deff = n_threads < n ? n_threads : n;
-    // Direct reverse links, then two lists of at most k through each of the
-    // 2 k points of a neighbourhood.
-    const size_t ncand = (size_t)k + 4 * (size_t)k * (size_t)k;
+    reverse_lists rev;
+    rev.cap = j->s->indptr ? 2 * k : k;
+    const size_t ncap = (size_t)n * (size_t)rev.cap;
+    // Direct reverse links, then through each of the k + cap points of a
+    // neighbourhood its k neighbours and cap reverse neighbours.
+    const size_t ncand = (size_t)rev.cap + ((size_t)k + rev.cap) * ((size_t)k + rev.cap);
     int32_t *sh = (int32_t *)std::malloc(nk * sizeof(int32_t));
     uint8_t *sf = (uint8_t *)std::malloc(nk);
-    reverse_lists rev;
-    rev.id = (int32_t *)std::malloc(nk * sizeof(int32_t));
-    rev.nw = (uint8_t *)std::malloc(nk);
+    rev.id = (int32_t *)std::malloc(ncap * sizeof(int32_t));
+    rev.nw = (uint8_t *)std::malloc(ncap);
     rev.count = (int *)std::malloc((size_t)n * sizeof(int));
     desc_work *dw = (desc_work *)std::calloc((size_t)deff, sizeof(desc_work));
     int rc = sh && sf && rev.id && rev.nw && rev.count && dw ? 0 : -2;
