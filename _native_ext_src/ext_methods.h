@@ -13,4 +13,8 @@
 PyObject *ext_fuzzy_graph_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char ext_fuzzy_graph_f32_doc[];
 
+// bandwidth_methods.cpp
+PyObject *ext_smooth_knn_dist_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_smooth_knn_dist_f32_doc[];
+
 #endif /* QUELMO_EXT_METHODS_H */

@@ -9,6 +9,8 @@ namespace {
 PyMethodDef methods[] = {
     {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
      ext_fuzzy_graph_f32_doc},
+    {"smooth_knn_dist_f32", (PyCFunction)(void (*)(void))ext_smooth_knn_dist_f32,
+     METH_FASTCALL, ext_smooth_knn_dist_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

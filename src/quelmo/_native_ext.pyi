@@ -19,3 +19,15 @@ def fuzzy_graph_f32(
 ) -> None:
     """Symmetrized fuzzy graph of dense kNN arrays as COO triplets, with the local
     connectivity and the union/intersection mix given."""
+
+def smooth_knn_dist_f32(
+    dist: Buffer,
+    out_sigmas: Buffer,
+    out_rhos: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    local_connectivity: float,
+    /,
+) -> None:
+    """Bandwidth (sigma) and offset (rho) of every row of a dense kNN distance table, as
+    the fuzzy graph computes them."""
