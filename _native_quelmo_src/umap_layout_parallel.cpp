@@ -5,6 +5,7 @@
 
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
+#include "umap_layout_serial.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -449,8 +450,11 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
         run_workers(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
                     a, b, gamma, initial_alpha, negative_sample_rate, seed, eff_threads))
         return 0;
-    vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail, n_edges,
-                                              epochs_per_sample, n_epochs, a, b, gamma,
-                                              initial_alpha, negative_sample_rate, seed);
-    return -1;
+    // The arguments passed the serial optimiser's own checks above, so its
+    // only failure left is its schedule allocation: the layout then did not
+    // run at all, which the caller must not mistake for a serial run.
+    const int serial = vorlix_umap_optimize_layout_serial_f32(
+        embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
+        initial_alpha, negative_sample_rate, seed);
+    return serial == -2 ? -2 : -1;
 }

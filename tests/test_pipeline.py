@@ -296,6 +296,7 @@ class TestInit:
         squared = np.take_along_axis(d2, idx, axis=1).astype(np.float32)
         return _graph.fuzzy_graph(*_neighbors.dense_knn(idx, squared))
 
+    @pytest.mark.slow
     def test_multilevel_solver_matches_dense_eigenvectors(self, monkeypatch):
         import scipy.linalg
 
