@@ -69,6 +69,22 @@ class TestEmbed:
         assert np.load(folder / "o.npy").shape == (len(X), 3)
         assert png.exists()
 
+    def test_supervised_with_labels(self, data_files, capsys):
+        folder, X, y = data_files
+        hidden = np.where(np.arange(len(y)) % 2 == 0, y, -1)
+        (folder / "semi.txt").write_text("\n".join(map(str, hidden)) + "\n")
+        for source in (["--labels", str(folder / "semi.txt")], []):
+            out = folder / "s.npy"
+            data = folder / ("x.npy" if source else "xy.npz")
+            assert main(["embed", str(data), "-o", str(out), "--supervised", *source,
+                         *FAST]) == 0
+            want = UMAP(random_state=0, n_epochs=20).fit_transform(
+                X.astype(np.float32), hidden if source else y)
+            np.testing.assert_array_equal(np.load(out), want)
+        assert main(["embed", str(folder / "x.npy"), "-o", str(out), "--supervised",
+                     *FAST]) == 2
+        assert "--supervised needs labels" in capsys.readouterr().err
+
     def test_progress_lines(self, data_files, capsys):
         folder, _, _ = data_files
         main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), "-v",

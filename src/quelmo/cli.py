@@ -47,6 +47,9 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument("--plot", help="also save a scatter plot (PNG) here")
     embed.add_argument("--labels", help="labels for the plot: a file (.npy or one per line) "
                        "or a column (name or 0-based index) of the CSV/TSV input")
+    embed.add_argument("--supervised", action="store_true",
+                       help="also fit with the labels (--labels, or y of a .npz) as target; "
+                       "-1 marks an unlabelled point (see --target-metric, --target-weight)")
     _cli_options.add_estimator_flags(embed)
     _verbosity(embed)
 
@@ -92,8 +95,11 @@ def run_embed(args: argparse.Namespace) -> int:
               file=sys.stderr)
     if args.plot and args.n_components < 2:
         raise CommandError("--plot needs --n-components of at least 2")
+    if args.supervised and labels is None:
+        raise CommandError("--supervised needs labels: --labels, or y in a .npz input")
     try:
-        embedding = _make_estimator(args, verbose).fit_transform(data)
+        embedding = _make_estimator(args, verbose).fit_transform(
+            data, labels if args.supervised else None)
     except ValueError as exc:
         raise CommandError(f"{args.input}: {exc}") from None
     _save(args.output, embedding)
