@@ -159,7 +159,9 @@ def test_datashader_draws_the_same_pixels():
     from quelmo import _datashade
 
     # An independent aggregation: the occupied pixels must agree, except
-    # where a point sits on a pixel edge and float rounding differs.
+    # where a point sits on a pixel edge and float rounding differs, and so
+    # must the colours; datashader equalises opacity over a binned histogram,
+    # so opacity agrees only roughly (measured: mean difference 20 of 255).
     xy, labels = blobs(n=5000, k=4)
     extent = (-20.0, 20.0, -20.0, 20.0)
     palette = np.array([[0.9, 0.1, 0.1], [0.1, 0.6, 0.1], [0.1, 0.1, 0.9], [0.5, 0.5, 0.5]])
@@ -168,15 +170,20 @@ def test_datashader_draws_the_same_pixels():
     assert np.mean((ours[..., 3] > 0) == (theirs[..., 3] > 0)) > 0.99
     both = (ours[..., 3] > 0) & (theirs[..., 3] > 0)
     assert np.abs(ours[both, :3].astype(int) - theirs[both, :3]).max() <= 2
+    assert np.abs(ours[both, 3].astype(int) - theirs[both, 3]).mean() < 32
 
 
 def test_imports_are_lazy_and_missing_extras_name_their_install():
     code = ("import sys, quelmo, quelmo.plot\n"
             "assert not {'matplotlib', 'datashader'} & set(sys.modules)\n"
-            "sys.modules['matplotlib'] = None\n"
-            "try:\n"
-            "    quelmo.plot.points([[0.0, 1.0]])\n"
-            "except ImportError as exc:\n"
-            "    print(exc)\n")
+            "sys.modules['datashader'] = None\n"
+            "for backend in ('datashader', 'auto'):\n"
+            "    try:\n"
+            "        quelmo.plot.points([[0.0, 1.0]], backend=backend)\n"
+            "    except ImportError as exc:\n"
+            "        print(exc)\n"
+            "    sys.modules['matplotlib'] = None\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "quelmo.plot needs matplotlib: pip install 'quelmo[plot]'"
+    assert out.stdout.splitlines() == [
+        "backend='datashader' needs datashader: pip install 'quelmo[datashader]'",
+        "quelmo.plot needs matplotlib: pip install 'quelmo[plot]'"]

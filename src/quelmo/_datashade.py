@@ -8,9 +8,12 @@ from typing import Any
 
 import numpy as np
 
-# Datashader's own opacity floor for the least dense pixel, out of 255.
-_MIN_ALPHA = 40
-_MAX_SPREAD = 3
+from quelmo._raster import ISOLATED_SHARE, MAX_SPREAD, MIN_ALPHA
+
+# The same opacity floor and spreading as the NumPy image, so that both
+# backends draw the same picture.
+_MIN_ALPHA = round(255 * MIN_ALPHA)
+_SPREAD_THRESHOLD = 1.0 - ISOLATED_SHARE
 
 
 def classes(xy: np.ndarray, extent: tuple[float, float, float, float], width: int,
@@ -22,7 +25,7 @@ def classes(xy: np.ndarray, extent: tuple[float, float, float, float], width: in
                           "c": pd.Categorical.from_codes(codes, categories=range(len(palette)))})
     aggregate = _canvas(ds, extent, width, height).points(frame, "x", "y", ds.count_cat("c"))
     image = tf.shade(aggregate, color_key=_hex(palette), how="eq_hist", min_alpha=_MIN_ALPHA)
-    return _rgba(tf.dynspread(image, threshold=0.5, max_px=_MAX_SPREAD))
+    return _rgba(tf.dynspread(image, threshold=_SPREAD_THRESHOLD, max_px=MAX_SPREAD))
 
 
 def values(xy: np.ndarray, extent: tuple[float, float, float, float], width: int,
@@ -35,7 +38,7 @@ def values(xy: np.ndarray, extent: tuple[float, float, float, float], width: int
     aggregate = _canvas(ds, extent, width, height).points(frame, "x", "y", ds.mean("v"))
     span = (vmin, vmax) if vmax > vmin else (vmin, vmin + 1.0)
     image = tf.shade(aggregate, cmap=_hex(lut), how="linear", span=span)
-    return _rgba(tf.dynspread(image, threshold=0.5, max_px=_MAX_SPREAD))
+    return _rgba(tf.dynspread(image, threshold=_SPREAD_THRESHOLD, max_px=MAX_SPREAD))
 
 
 def _modules() -> tuple[Any, Any, Any]:

@@ -12,16 +12,19 @@ from __future__ import annotations
 
 import numpy as np
 
-# Opacity of the least dense occupied pixel: faint, but never invisible.
-MIN_ALPHA = 0.16
+# Opacity of the least dense occupied pixel: lighter than the dense cores,
+# but small classes and the outskirts of large ones stay legible.
+MIN_ALPHA = 0.4
 # A picture is spread by one pixel at a time while more than this share of
 # its occupied pixels has no occupied neighbour (scattered single points).
 ISOLATED_SHARE = 0.5
+# At most this many one-pixel spreads.
+MAX_SPREAD = 3
 
 
 def classes(xy: np.ndarray, extent: tuple[float, float, float, float], width: int,
             height: int, codes: np.ndarray, palette: np.ndarray,
-            max_spread: int = 3) -> np.ndarray:
+            max_spread: int = MAX_SPREAD) -> np.ndarray:
     """RGBA image of points coloured by class: ``palette[codes[i]]`` (RGB or
     RGBA in [0, 1]) is the colour of point ``i``; a pixel shows the mean
     colour of its points."""
@@ -44,7 +47,7 @@ def classes(xy: np.ndarray, extent: tuple[float, float, float, float], width: in
 
 def values(xy: np.ndarray, extent: tuple[float, float, float, float], width: int,
            height: int, point_values: np.ndarray, lut: np.ndarray, vmin: float,
-           vmax: float, max_spread: int = 3) -> np.ndarray:
+           vmax: float, max_spread: int = MAX_SPREAD) -> np.ndarray:
     """RGBA image of points coloured by a continuous value: a pixel shows the
     colour of the mean value of its points, looked up in ``lut`` (rows of
     RGBA in [0, 1], the first for ``vmin``, the last for ``vmax``)."""

@@ -36,6 +36,7 @@ BACKENDS = ("auto", "matplotlib", "raster", "datashader")
 # Integer labels below this are sorted into classes by counting.
 _COUNTED_LABELS = 1 << 20
 _DPI = 100
+_LEGEND_ROW_PX = 18
 # Share of the data's span left empty on each side of the picture.
 _MARGIN = 0.03
 _DOT = "#3465a4"
@@ -147,8 +148,8 @@ def points(data: Any, labels: Sequence | np.ndarray | None = None,
         if classes is not None and classes.size <= MAX_LEGEND_CLASSES:
             handles = [_handle(mpl, colour, str(name)) for colour, name in zip(palette, classes)]
     if extra is not None and overlay_label:
-        handles.append(_handle(mpl, overlay_color or _overlay_colour(mpl, background),
-                               overlay_label))
+        handles.append(_overlay_handle(mpl, overlay_color or _overlay_colour(mpl, background),
+                                       overlay_label))
     if show_legend and handles:
         _legend(ax, handles)
     if created:
@@ -217,7 +218,8 @@ def overlay(ax: Axes, data: Any, *, color: str | None = None, label: str | None 
     if label:
         legend = ax.get_legend()
         handles = list(legend.legend_handles) if legend is not None else []
-        _legend(ax, handles + [_handle(mpl, color or _overlay_colour(mpl, background), label)])
+        colour = color or _overlay_colour(mpl, background)
+        _legend(ax, handles + [_overlay_handle(mpl, colour, label)])
     return ax
 
 
@@ -228,10 +230,9 @@ def _overlay_points(ax: Axes, xy: np.ndarray, *, background: str, backend: str,
     kind = _backend(backend, len(xy))
     colour = mpl.colors.to_rgba(color or _overlay_colour(mpl, background))
     if kind == "matplotlib":
-        size = point_size if point_size is not None else _marker_size(len(xy), 40000.0, 4.0, 30.0)
-        edge = "white" if _luminance(mpl, colour) < 0.5 else "black"
-        ax.scatter(xy[:, 0], xy[:, 1], s=size, c=[colour], edgecolors=edge, linewidths=0.4,
-                   zorder=3)
+        size = point_size if point_size is not None else _marker_size(len(xy), 40000.0, 4.0, 20.0)
+        ax.scatter(xy[:, 0], xy[:, 1], s=size, c=[colour], edgecolors=_edge(mpl, colour),
+                   linewidths=0.4, zorder=3)
         return
     image = _image(kind, ax, xy, np.zeros(len(xy), np.intp), np.array([colour]), None, None)
     _show(ax, image, zorder=3)
@@ -369,14 +370,29 @@ def _overlay_colour(mpl: Any, background: str) -> str:
     return "black" if _luminance(mpl, background) >= 0.5 else "white"
 
 
+def _edge(mpl: Any, colour: Any) -> str:
+    """Outline of overlay markers, so that they show on any colour below."""
+    return "white" if _luminance(mpl, colour) < 0.5 else "black"
+
+
+def _overlay_handle(mpl: Any, colour: Any, label: str) -> Any:
+    handle = _handle(mpl, colour, label)
+    handle.set_markeredgecolor(_edge(mpl, colour))
+    handle.set_markeredgewidth(0.6)
+    return handle
+
+
 def _handle(mpl: Any, colour: Any, label: str) -> Any:
     return mpl.lines.Line2D([], [], linestyle="", marker="o", markersize=6, color=colour,
                             label=label)
 
 
 def _legend(ax: Axes, handles: list) -> None:
+    # Beside the axes, in as many columns as the figure's height needs
+    # (a small-font entry takes about 18 pixels at 100 dpi).
+    rows = max(1, int(ax.figure.get_figheight() * ax.figure.dpi * 0.9 / _LEGEND_ROW_PX))
     ax.legend(handles=handles, fontsize="small", loc="center left", bbox_to_anchor=(1.0, 0.5),
-              frameon=False)
+              frameon=False, ncols=-(-len(handles) // rows))
 
 
 def _frame(ax: Axes, xy: np.ndarray) -> None:
