@@ -222,7 +222,8 @@ class UMAP:
         self._stage(timings, "graph", start)
 
         start = time.perf_counter()
-        embedding = self._initial_embedding(graph, data, n, init_rng)
+        with _init.single_threaded_blas():
+            embedding = self._initial_embedding(graph, data, n, init_rng)
         self._stage(timings, "init", start)
 
         if self.a is None or self.b is None:
