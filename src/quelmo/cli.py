@@ -158,11 +158,17 @@ def _save(path: str | Path, embedding: np.ndarray) -> None:
 
 def _plot(embedding: np.ndarray, path: str | Path, labels: np.ndarray | None,
           title: str) -> None:
-    from quelmo._plot import save_scatter
+    from quelmo import plot
 
+    # Numeric labels with more classes than a legend holds are read as
+    # continuous values and get a colour bar instead.
+    values = None
+    if (labels is not None and labels.dtype.kind in "iuf"
+            and np.unique(labels).size > plot.MAX_LEGEND_CLASSES):
+        labels, values = None, labels
     try:
-        save_scatter(embedding, path, labels, title)
-    except ImportError as exc:
+        plot.points(embedding, labels, values, title=title, path=path)
+    except (ImportError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{path}: cannot write the plot ({exc})") from None
