@@ -9,6 +9,16 @@ namespace {
 PyMethodDef methods[] = {
     {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
      ext_fuzzy_graph_f32_doc},
+    {"forest_nodes_per_tree", (PyCFunction)(void (*)(void))ext_forest_nodes_per_tree_method,
+     METH_FASTCALL, ext_forest_nodes_per_tree_doc},
+    {"forest_build_f32", (PyCFunction)(void (*)(void))ext_forest_build_f32, METH_FASTCALL,
+     ext_forest_build_f32_doc},
+    {"search_graph", (PyCFunction)(void (*)(void))ext_search_graph_method, METH_FASTCALL,
+     ext_search_graph_doc},
+    {"knn_query_f32", (PyCFunction)(void (*)(void))ext_knn_query_f32, METH_FASTCALL,
+     ext_knn_query_f32_doc},
+    {"transform_layout_f32", (PyCFunction)(void (*)(void))ext_transform_layout_f32,
+     METH_FASTCALL, ext_transform_layout_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

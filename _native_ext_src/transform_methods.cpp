@@ -1,0 +1,323 @@
+// Methods of _native_ext for placing new points on a fitted model: the
+// forest and the search graph that a fit keeps, the neighbour query, and the
+// layout of new points.  Each checks its arguments, acquires its buffers,
+// releases the interpreter lock around the kernel and turns a status of -2
+// into MemoryError.
+
+#include "ext_methods.h"
+
+#include <cstdint>
+
+#include "buffer_check.h"
+#include "ext_args.h"
+#include "knn_query.h"
+#include "rp_forest.h"
+#include "transform_layout.h"
+
+namespace {
+
+// Largest forest and search width the methods accept: far beyond any useful
+// value, small enough that no size product can overflow.
+constexpr int kMaxTrees = 4096;
+constexpr int kMaxWidth = 1 << 16;
+constexpr int kMaxEf = 1 << 20;
+
+// A kernel status as a Python result: None, or the exception it stands for.
+PyObject *status_result(int status, const char *what) {
+    if (status == 0) return Py_NewRef(Py_None);
+    if (status == -2) return PyErr_NoMemory();
+    PyErr_Format(PyExc_ValueError, "%s refused its arguments", what);
+    return nullptr;
+}
+
+}  // namespace
+
+const char ext_forest_nodes_per_tree_doc[] =
+    "forest_nodes_per_tree($module, n, leaf_size, /)\n--\n\n"
+    "Nodes of one tree of forest_build_f32 over n points with leaves of at most leaf_size\n"
+    "points (every tree has this many).";
+
+PyObject *ext_forest_nodes_per_tree_method(PyObject *, PyObject *const *args,
+                                           Py_ssize_t nargs) {
+    int64_t n;
+    int leaf_size;
+    if (ext_arg_count("forest_nodes_per_tree", nargs, 2) != 0 ||
+        ext_arg_int64(args[0], "n", 1, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[1], "leaf_size", 1, INT32_MAX, &leaf_size) != 0)
+        return nullptr;
+    return PyLong_FromLongLong((long long)ext_forest_nodes_per_tree(n, leaf_size));
+}
+
+const char ext_forest_build_f32_doc[] =
+    "forest_build_f32($module, x, nodes, threshold, perm, n, d, n_trees, leaf_size, seed,"
+    " n_threads, /)\n--\n\n"
+    "Random-projection forest of the rows of x (n x d, float32): per tree P nodes\n"
+    "(forest_nodes_per_tree) as four int32 in nodes and one float32 in threshold, and a\n"
+    "permutation of the n points in perm.  Tree t draws from a stream of its own, so the\n"
+    "forest does not depend on n_threads.";
+
+PyObject *ext_forest_build_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t n;
+    int d, n_trees, leaf_size, n_threads;
+    uint64_t seed;
+    if (ext_arg_count("forest_build_f32", nargs, 10) != 0 ||
+        ext_arg_int64(args[4], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[5], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[6], "n_trees", 1, kMaxTrees, &n_trees) != 0 ||
+        ext_arg_int(args[7], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
+        ext_arg_seed(args[8], "seed", &seed) != 0 ||
+        ext_arg_int(args[9], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    const Py_ssize_t per_tree = (Py_ssize_t)ext_forest_nodes_per_tree(n, leaf_size);
+    const Py_ssize_t n_nodes = per_tree * n_trees;
+    Py_buffer x, nodes, threshold, perm;
+    PyObject *result = nullptr;
+    if (get_buffer(args[0], &x, 0, 4, (Py_ssize_t)n * d, "x") != 0) return nullptr;
+    if (get_buffer(args[1], &nodes, 1, 4, 4 * n_nodes, "nodes") != 0) goto fail_x;
+    if (get_buffer(args[2], &threshold, 1, 4, n_nodes, "threshold") != 0) goto fail_nodes;
+    if (get_buffer(args[3], &perm, 1, 4, (Py_ssize_t)n * n_trees, "perm") != 0)
+        goto fail_threshold;
+    if (views_overlap(&nodes, 16 * n_nodes, &threshold, 4 * n_nodes) ||
+        views_overlap(&nodes, 16 * n_nodes, &perm, 4 * n * n_trees) ||
+        views_overlap(&threshold, 4 * n_nodes, &perm, 4 * n * n_trees) ||
+        views_overlap(&x, 4 * n * d, &nodes, 16 * n_nodes) ||
+        views_overlap(&x, 4 * n * d, &threshold, 4 * n_nodes) ||
+        views_overlap(&x, 4 * n * d, &perm, 4 * n * n_trees)) {
+        PyErr_SetString(PyExc_ValueError, "the forest buffers must not overlap each other or x");
+        goto fail_perm;
+    }
+    {
+        PyThreadState *save = PyEval_SaveThread();
+        const int status = ext_forest_build((const float *)x.buf, n, d, EXT_METRIC_SQEUCLIDEAN,
+                                            n_trees, leaf_size, seed, n_threads,
+                                            (int32_t *)nodes.buf, (float *)threshold.buf,
+                                            (int32_t *)perm.buf);
+        PyEval_RestoreThread(save);
+        result = status_result(status, "forest_build_f32");
+    }
+fail_perm:
+    PyBuffer_Release(&perm);
+fail_threshold:
+    PyBuffer_Release(&threshold);
+fail_nodes:
+    PyBuffer_Release(&nodes);
+fail_x:
+    PyBuffer_Release(&x);
+    return result;
+}
+
+const char ext_search_graph_doc[] =
+    "search_graph($module, knn_idx, knn_dist, graph, n, k, width, n_threads, /)\n--\n\n"
+    "Search graph of n points from their kNN arrays (n x k): row i of graph (n x width,\n"
+    "int32) lists the nearest width distinct points among i's neighbours and the points\n"
+    "listing i, by increasing (distance, id), padded with -1.";
+
+PyObject *ext_search_graph_method(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t n;
+    int k, width, n_threads;
+    if (ext_arg_count("search_graph", nargs, 7) != 0 ||
+        ext_arg_int64(args[3], "n", 1, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[4], "k", 1, INT32_MAX, &k) != 0 ||
+        ext_arg_int(args[5], "width", 0, kMaxWidth, &width) != 0 ||
+        ext_arg_int(args[6], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    const Py_ssize_t flat = (Py_ssize_t)n * k, gflat = (Py_ssize_t)n * width;
+    Py_buffer idx, dist, graph;
+    PyObject *result = nullptr;
+    if (get_buffer(args[0], &idx, 0, 4, flat, "knn_idx") != 0) return nullptr;
+    if (get_buffer(args[1], &dist, 0, 4, flat, "knn_dist") != 0) goto fail_idx;
+    if (get_buffer(args[2], &graph, 1, 4, gflat, "graph") != 0) goto fail_dist;
+    if (views_overlap(&graph, 4 * gflat, &idx, 4 * flat) ||
+        views_overlap(&graph, 4 * gflat, &dist, 4 * flat)) {
+        PyErr_SetString(PyExc_ValueError, "graph must not overlap knn_idx or knn_dist");
+        goto fail_graph;
+    }
+    {
+        PyThreadState *save = PyEval_SaveThread();
+        const int status = ext_search_graph(n, k, (const int32_t *)idx.buf,
+                                            (const float *)dist.buf, width, n_threads,
+                                            (int32_t *)graph.buf);
+        PyEval_RestoreThread(save);
+        result = status_result(status, "search_graph");
+    }
+fail_graph:
+    PyBuffer_Release(&graph);
+fail_dist:
+    PyBuffer_Release(&dist);
+fail_idx:
+    PyBuffer_Release(&idx);
+    return result;
+}
+
+const char ext_knn_query_f32_doc[] =
+    "knn_query_f32($module, x, graph, nodes, threshold, perm, q, out_idx, out_dist, n, d,"
+    " width, n_trees, m, k, ef, n_threads, /)\n--\n\n"
+    "The k nearest rows of x (n x d, float32) to each of the m rows of q (m x d): ids and\n"
+    "squared Euclidean distances into out_idx and out_dist (m x k), each row by increasing\n"
+    "(distance, id), -1 and inf where nothing was found.  Candidates come from the leaves of\n"
+    "the forest (nodes, threshold, perm of forest_build_f32 over x) and a best-first search\n"
+    "over graph (n x width, search_graph) that keeps the best ef points.  A query's result\n"
+    "depends only on its own values, the index and ef.";
+
+PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t n, m;
+    int d, width, n_trees, k, ef, n_threads;
+    if (ext_arg_count("knn_query_f32", nargs, 16) != 0 ||
+        ext_arg_int64(args[8], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[9], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[10], "width", 0, kMaxWidth, &width) != 0 ||
+        ext_arg_int(args[11], "n_trees", 0, kMaxTrees, &n_trees) != 0 ||
+        ext_arg_int64(args[12], "m", 0, INT32_MAX, &m) != 0 ||
+        ext_arg_int(args[13], "k", 1, kMaxEf, &k) != 0 ||
+        ext_arg_int(args[14], "ef", 1, kMaxEf, &ef) != 0 ||
+        ext_arg_int(args[15], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    if (ef < k) {
+        PyErr_SetString(PyExc_ValueError, "ef must not be smaller than k");
+        return nullptr;
+    }
+    const Py_ssize_t xflat = (Py_ssize_t)n * d, qflat = (Py_ssize_t)m * d;
+    const Py_ssize_t oflat = (Py_ssize_t)m * k, gflat = (Py_ssize_t)n * width;
+    Py_buffer x, graph, nodes, threshold, perm, q, oidx, odist;
+    PyObject *result = nullptr;
+    Py_ssize_t per_tree = 0;
+    if (get_buffer(args[0], &x, 0, 4, xflat, "x") != 0) return nullptr;
+    if (get_buffer(args[1], &graph, 0, 4, gflat, "graph") != 0) goto fail_x;
+    if (get_buffer(args[2], &nodes, 0, 4, 0, "nodes") != 0) goto fail_graph;
+    if (get_buffer(args[3], &threshold, 0, 4, 0, "threshold") != 0) goto fail_nodes;
+    if (get_buffer(args[4], &perm, 0, 4, (Py_ssize_t)n * n_trees, "perm") != 0)
+        goto fail_threshold;
+    if (get_buffer(args[5], &q, 0, 4, qflat, "q") != 0) goto fail_perm;
+    if (get_buffer(args[6], &oidx, 1, 4, oflat, "out_idx") != 0) goto fail_q;
+    if (get_buffer(args[7], &odist, 1, 4, oflat, "out_dist") != 0) goto fail_oidx;
+    // The node arrays hold n_trees trees of equal size: P nodes each.
+    if (n_trees > 0) {
+        per_tree = threshold.len / 4 / n_trees;
+        if (per_tree < 1 || per_tree * n_trees * 4 != threshold.len ||
+            nodes.len / 16 < per_tree * n_trees) {
+            PyErr_SetString(PyExc_ValueError,
+                            "nodes and threshold must hold n_trees trees of equal size");
+            goto fail_odist;
+        }
+    }
+    if (views_overlap(&oidx, 4 * oflat, &odist, 4 * oflat) ||
+        views_overlap(&oidx, 4 * oflat, &q, 4 * qflat) ||
+        views_overlap(&odist, 4 * oflat, &q, 4 * qflat) ||
+        views_overlap(&oidx, 4 * oflat, &x, 4 * xflat) ||
+        views_overlap(&odist, 4 * oflat, &x, 4 * xflat) ||
+        views_overlap(&oidx, 4 * oflat, &graph, graph.len) ||
+        views_overlap(&odist, 4 * oflat, &graph, graph.len) ||
+        views_overlap(&oidx, 4 * oflat, &nodes, nodes.len) ||
+        views_overlap(&odist, 4 * oflat, &nodes, nodes.len) ||
+        views_overlap(&oidx, 4 * oflat, &threshold, threshold.len) ||
+        views_overlap(&odist, 4 * oflat, &threshold, threshold.len) ||
+        views_overlap(&oidx, 4 * oflat, &perm, perm.len) ||
+        views_overlap(&odist, 4 * oflat, &perm, perm.len)) {
+        PyErr_SetString(PyExc_ValueError, "out_idx and out_dist must not overlap each other "
+                                          "or the inputs");
+        goto fail_odist;
+    }
+    {
+        ext_forest forest{n_trees, (int64_t)per_tree, (const int32_t *)nodes.buf,
+                          (const float *)threshold.buf, (const int32_t *)perm.buf};
+        PyThreadState *save = PyEval_SaveThread();
+        const int status = ext_knn_query((const float *)x.buf, n, d, EXT_METRIC_SQEUCLIDEAN,
+                                         (const int32_t *)graph.buf, width, &forest,
+                                         (const float *)q.buf, m, k, ef, n_threads,
+                                         (int32_t *)oidx.buf, (float *)odist.buf);
+        PyEval_RestoreThread(save);
+        result = status_result(status, "knn_query_f32");
+    }
+fail_odist:
+    PyBuffer_Release(&odist);
+fail_oidx:
+    PyBuffer_Release(&oidx);
+fail_q:
+    PyBuffer_Release(&q);
+fail_perm:
+    PyBuffer_Release(&perm);
+fail_threshold:
+    PyBuffer_Release(&threshold);
+fail_nodes:
+    PyBuffer_Release(&nodes);
+fail_graph:
+    PyBuffer_Release(&graph);
+fail_x:
+    PyBuffer_Release(&x);
+    return result;
+}
+
+const char ext_transform_layout_f32_doc[] =
+    "transform_layout_f32($module, q, knn_idx, knn_sqdist, embedding, out, m, d, k, n, dim,"
+    " n_epochs, a, b, gamma, learning_rate, negative_sample_rate, local_connectivity, seed,"
+    " n_threads, /)\n--\n\n"
+    "Positions (m x dim, into out) of the m rows of q (m x d) on the fitted embedding\n"
+    "(n x dim), given their k nearest training points (knn_idx, knn_sqdist: m x k, by\n"
+    "increasing squared Euclidean distance).  Each point is placed on its own: memberships\n"
+    "by the fit's rules, a start at their weighted mean of the neighbours' positions, then\n"
+    "n_epochs of the fit's SGD on that point alone with random streams seeded from seed and\n"
+    "its own values.";
+
+PyObject *ext_transform_layout_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t m, n;
+    int d, k, dim, n_epochs, n_threads;
+    double a, b, gamma, rate, neg_rate, lc;
+    uint64_t seed;
+    if (ext_arg_count("transform_layout_f32", nargs, 19) != 0 ||
+        ext_arg_int64(args[5], "m", 0, INT32_MAX, &m) != 0 ||
+        ext_arg_int(args[6], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
+        ext_arg_int64(args[8], "n", 1, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[9], "dim", 1, INT32_MAX, &dim) != 0 ||
+        ext_arg_int(args[10], "n_epochs", 1, INT32_MAX, &n_epochs) != 0 ||
+        ext_arg_finite(args[11], "a", &a) != 0 || ext_arg_finite(args[12], "b", &b) != 0 ||
+        ext_arg_finite(args[13], "gamma", &gamma) != 0 ||
+        ext_arg_finite(args[14], "learning_rate", &rate) != 0 ||
+        ext_arg_finite(args[15], "negative_sample_rate", &neg_rate) != 0 ||
+        ext_arg_finite(args[16], "local_connectivity", &lc) != 0 ||
+        ext_arg_seed(args[17], "seed", &seed) != 0 ||
+        ext_arg_int(args[18], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    if (!(neg_rate > 0.0) || (float)neg_rate <= 0.0f) {
+        PyErr_SetString(PyExc_ValueError, "negative_sample_rate must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t qflat = (Py_ssize_t)m * d, kflat = (Py_ssize_t)m * k;
+    const Py_ssize_t eflat = (Py_ssize_t)n * dim, oflat = (Py_ssize_t)m * dim;
+    Py_buffer q, idx, sqd, emb, out;
+    PyObject *result = nullptr;
+    if (get_buffer(args[0], &q, 0, 4, qflat, "q") != 0) return nullptr;
+    if (get_buffer(args[1], &idx, 0, 4, kflat, "knn_idx") != 0) goto fail_q;
+    if (get_buffer(args[2], &sqd, 0, 4, kflat, "knn_sqdist") != 0) goto fail_idx;
+    if (get_buffer(args[3], &emb, 0, 4, eflat, "embedding") != 0) goto fail_sqd;
+    if (get_buffer(args[4], &out, 1, 4, oflat, "out") != 0) goto fail_emb;
+    if (views_overlap(&out, 4 * oflat, &q, 4 * qflat) ||
+        views_overlap(&out, 4 * oflat, &idx, 4 * kflat) ||
+        views_overlap(&out, 4 * oflat, &sqd, 4 * kflat) ||
+        views_overlap(&out, 4 * oflat, &emb, 4 * eflat)) {
+        PyErr_SetString(PyExc_ValueError, "out must not overlap the inputs");
+        goto fail_out;
+    }
+    {
+        const ext_layout_params p{(float)a,        (float)b,  (float)gamma,
+                                  (float)rate,     (float)neg_rate, n_epochs,
+                                  (float)lc,       seed};
+        PyThreadState *save = PyEval_SaveThread();
+        const int status = ext_transform_layout(
+            (const float *)q.buf, m, d, (const int32_t *)idx.buf, (const float *)sqd.buf, k,
+            (const float *)emb.buf, n, dim, &p, n_threads, (float *)out.buf);
+        PyEval_RestoreThread(save);
+        result = status_result(status, "transform_layout_f32");
+    }
+fail_out:
+    PyBuffer_Release(&out);
+fail_emb:
+    PyBuffer_Release(&emb);
+fail_sqd:
+    PyBuffer_Release(&sqd);
+fail_idx:
+    PyBuffer_Release(&idx);
+fail_q:
+    PyBuffer_Release(&q);
+    return result;
+}
