@@ -42,7 +42,7 @@ int ext_parallel_ranges(int64_t n_items, int n_threads, ext_range_fn fn, void *c
 
     range_work *work = (range_work *)std::malloc((size_t)workers * sizeof(range_work));
     pthread_t *threads = (pthread_t *)std::malloc((size_t)workers * sizeof(pthread_t));
-    char *started = (char *)std::calloc((size_t)workers, 1);
+    char *started = (char *)std::malloc((size_t)workers);
     if (work == nullptr || threads == nullptr || started == nullptr) {
         std::free(started);
         std::free(threads);
@@ -50,6 +50,7 @@ int ext_parallel_ranges(int64_t n_items, int n_threads, ext_range_fn fn, void *c
         return fn(ctx, 0, n_items, 0);
     }
 
+    for (int e = 0; e < workers; ++e) started[e] = 0;
     const int64_t base = n_items / workers, rem = n_items % workers;
     int64_t begin = 0;
     for (int e = 0; e < workers; ++e) {

@@ -223,7 +223,7 @@ void query_one(const query_job *job, query_scratch *s, int64_t qi) {
 int query_worker(void *arg, int64_t q0, int64_t q1, int) {
     const query_job *job = (const query_job *)arg;
     query_scratch s;
-    s.seen = (uint32_t *)std::calloc((size_t)job->n, sizeof(uint32_t));
+    s.seen = (uint32_t *)std::malloc((size_t)job->n * sizeof(uint32_t));
     s.beam = (cand *)std::malloc((size_t)job->ef * sizeof(cand));
     s.todo = (cand *)std::malloc((size_t)job->n * sizeof(cand));
     const size_t trees = (size_t)job->forest->n_trees + 1;
@@ -233,6 +233,7 @@ int query_worker(void *arg, int64_t q0, int64_t q1, int) {
     int status = -2;
     if (s.seen != nullptr && s.beam != nullptr && s.todo != nullptr &&
         s.leaf_first != nullptr && s.leaf_count != nullptr) {
+        std::memset(s.seen, 0, (size_t)job->n * sizeof(uint32_t));
         for (int64_t qi = q0; qi < q1; ++qi) query_one(job, &s, qi);
         status = 0;
     }
@@ -252,11 +253,12 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
     if (n < 1 || n > INT32_MAX || k < 1 || width < 0) return -1;
     if (width == 0) return 0;
     const int64_t flat = n * (int64_t)k;
-    int64_t *rev_ptr = (int64_t *)std::calloc((size_t)n + 1, sizeof(int64_t));
+    int64_t *rev_ptr = (int64_t *)std::malloc(((size_t)n + 1) * sizeof(int64_t));
     int32_t *rev_ids = (int32_t *)std::malloc((size_t)flat * sizeof(int32_t));
     float *rev_d = (float *)std::malloc((size_t)flat * sizeof(float));
     int status = -2;
     if (rev_ptr != nullptr && rev_ids != nullptr && rev_d != nullptr) {
+        std::memset(rev_ptr, 0, ((size_t)n + 1) * sizeof(int64_t));
         // Reverse lists by counting sort: entry (i, c) becomes (c, i), rows
         // and then columns in increasing order.
         for (int64_t off = 0; off < flat; ++off) {

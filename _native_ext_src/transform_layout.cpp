@@ -10,6 +10,7 @@
 
 #include "transform_layout.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 namespace {
 
 struct layout_job {
+    ext_fitted fit;
     const float *Q;
     int d;
     const int32_t *knn_idx;
@@ -158,10 +160,29 @@ void optimise(const layout_job *job, point_scratch *s, int n_edges, uint64_t see
     }
 }
 
+// The first training point (by id) whose values are x's bit for bit, or -1.
+int64_t training_twin(const ext_fitted *fit, const float *x, uint64_t h) {
+    const uint64_t *lo = std::lower_bound(fit->hash_sorted, fit->hash_sorted + fit->n, h);
+    const size_t bytes = (size_t)fit->d * sizeof(float);
+    for (int64_t r = lo - fit->hash_sorted; r < fit->n && fit->hash_sorted[r] == h; ++r) {
+        const int64_t id = fit->hash_order[r];
+        if (id < 0 || id >= fit->n) continue;
+        if (std::memcmp(fit->X + id * fit->d, x, bytes) == 0) return id;
+    }
+    return -1;
+}
+
 void place_point(const layout_job *job, point_scratch *s, int64_t qi) {
     const int32_t *ids = job->knn_idx + qi * job->k;
     const float *sq = job->knn_sqdist + qi * job->k;
+    const float *x = job->Q + qi * job->d;
     float *cur = job->out + qi * job->dim;
+    const uint64_t h = ext_row_hash(x, job->d);
+    const int64_t twin = training_twin(&job->fit, x, h);
+    if (twin >= 0) {
+        std::memcpy(cur, job->E + twin * job->dim, (size_t)job->dim * sizeof(float));
+        return;
+    }
     // Rows are sorted, so the valid neighbours come first; an id outside
     // the training points ends them as an empty slot would.
     int kv = 0;
@@ -185,8 +206,7 @@ void place_point(const layout_job *job, point_scratch *s, int64_t qi) {
         s->eps[n_edges] = 1.0f / w;
         ++n_edges;
     }
-    const uint64_t seed = ext_point_seed(job->p.seed, job->Q + qi * job->d, job->d);
-    optimise(job, s, n_edges, seed, cur);
+    optimise(job, s, n_edges, vorlix_umap_splitmix64(job->p.seed ^ h), cur);
 }
 
 int layout_worker(void *arg, int64_t q0, int64_t q1, int) {
@@ -200,25 +220,47 @@ int layout_worker(void *arg, int64_t q0, int64_t q1, int) {
 
 }  // namespace
 
-uint64_t ext_point_seed(uint64_t model_seed, const float *x, int d) {
+uint64_t ext_row_hash(const float *x, int d) {
     uint64_t h = (uint64_t)(uint32_t)d;
     for (int t = 0; t < d; ++t) {
         uint32_t bits;
         std::memcpy(&bits, x + t, sizeof bits);
         h = vorlix_umap_splitmix64(h ^ bits);
     }
-    return vorlix_umap_splitmix64(model_seed ^ h);
+    return h;
 }
 
-int ext_transform_layout(const float *Q, int64_t m, int d, const int32_t *knn_idx,
-                         const float *knn_sqdist, int k, const float *E, int64_t n, int dim,
+namespace {
+
+struct hash_job {
+    const float *X;
+    int d;
+    uint64_t *out;
+};
+
+int hash_worker(void *arg, int64_t i0, int64_t i1, int) {
+    const hash_job *job = (const hash_job *)arg;
+    for (int64_t i = i0; i < i1; ++i) job->out[i] = ext_row_hash(job->X + i * job->d, job->d);
+    return 0;
+}
+
+}  // namespace
+
+void ext_row_hashes(const float *X, int64_t n, int d, int n_threads, uint64_t *out) {
+    hash_job job{X, d, out};
+    ext_parallel_ranges(n, n_threads, hash_worker, &job);
+}
+
+int ext_transform_layout(const ext_fitted *fit, const float *Q, int64_t m,
+                         const int32_t *knn_idx, const float *knn_sqdist, int k,
                          const ext_layout_params *p, int n_threads, float *out) {
-    if (Q == nullptr || knn_idx == nullptr || knn_sqdist == nullptr || E == nullptr ||
-        p == nullptr || out == nullptr)
+    if (fit == nullptr || fit->X == nullptr || fit->E == nullptr ||
+        fit->hash_sorted == nullptr || fit->hash_order == nullptr || Q == nullptr ||
+        knn_idx == nullptr || knn_sqdist == nullptr || p == nullptr || out == nullptr)
         return -1;
-    if (m < 0 || d < 1 || k < 1 || n < 1 || n > UINT32_MAX || dim < 1 || p->n_epochs < 1 ||
-        !(p->negative_sample_rate > 0.0f))
+    if (m < 0 || fit->d < 1 || k < 1 || fit->n < 1 || fit->n > UINT32_MAX || fit->dim < 1 ||
+        p->n_epochs < 1 || !(p->negative_sample_rate > 0.0f))
         return -1;
-    layout_job job{Q, d, knn_idx, knn_sqdist, k, E, n, dim, *p, out};
+    layout_job job{*fit, Q, fit->d, knn_idx, knn_sqdist, k, fit->E, fit->n, fit->dim, *p, out};
     return ext_parallel_ranges(m, n_threads, layout_worker, &job);
 }

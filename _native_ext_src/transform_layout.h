@@ -10,6 +10,10 @@
  * random streams come from the model seed and the point's own float32
  * values, never from its row number, so its position depends on nothing but
  * its values, its neighbours and the model.
+ *
+ * A point whose float32 values are those of a training point, bit for bit,
+ * is that point: it gets its fitted position (of the first such training
+ * point, by id), so transforming the training data repeats the fit.
  */
 #ifndef QUELMO_TRANSFORM_LAYOUT_H
 #define QUELMO_TRANSFORM_LAYOUT_H
@@ -25,17 +29,33 @@ struct ext_layout_params {
     uint64_t seed;
 };
 
-// The random-stream seed of the new point x (d values): the model seed mixed
-// with a hash of x's bytes.
-uint64_t ext_point_seed(uint64_t model_seed, const float *x, int d);
+// Hash of the bytes of x (d float32 values).  The random-stream seed of a
+// new point is splitmix64(model seed ^ its hash).
+uint64_t ext_row_hash(const float *x, int d);
 
-// New positions (m x dim, into out) of the m rows of Q (d columns, hashed
-// for the seeds) whose k nearest training points are knn_idx / knn_sqdist
-// (m x k, by increasing squared Euclidean distance; -1 marks an empty slot)
-// on the fitted embedding E (n x dim).  Returns 0, -1 for invalid arguments
-// or -2 when scratch could not be allocated.
-int ext_transform_layout(const float *Q, int64_t m, int d, const int32_t *knn_idx,
-                         const float *knn_sqdist, int k, const float *E, int64_t n, int dim,
+// Hashes of the n rows of X (n x d) into out, on threads.
+void ext_row_hashes(const float *X, int64_t n, int d, int n_threads, uint64_t *out);
+
+// The training points as the layout needs them: their data (n x d), their
+// fitted positions E (n x dim), and their row hashes in increasing order
+// with the ids of the rows in that order (hash_order: ids of equal hashes
+// ascending), for the lookup of new points equal to a training point.
+struct ext_fitted {
+    const float *X;
+    int64_t n;
+    int d;
+    const float *E;
+    int dim;
+    const uint64_t *hash_sorted;
+    const int32_t *hash_order;
+};
+
+// New positions (m x dim, into out) of the m rows of Q (m x d) whose k
+// nearest training points are knn_idx / knn_sqdist (m x k, by increasing
+// squared Euclidean distance; -1 marks an empty slot).  Returns 0, -1 for
+// invalid arguments or -2 when scratch could not be allocated.
+int ext_transform_layout(const ext_fitted *fit, const float *Q, int64_t m,
+                         const int32_t *knn_idx, const float *knn_sqdist, int k,
                          const ext_layout_params *p, int n_threads, float *out);
 
 #endif /* QUELMO_TRANSFORM_LAYOUT_H */

@@ -247,72 +247,124 @@ fail_x:
     return result;
 }
 
+const char ext_row_hashes_doc[] =
+    "row_hashes($module, x, out, n, d, n_threads, /)\n--\n\n"
+    "64-bit hash of the bytes of each row of x (n x d, float32) into out (n, uint64): the\n"
+    "hash that seeds a new point's random streams and finds the training rows it equals.";
+
+PyObject *ext_row_hashes_method(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t n;
+    int d, n_threads;
+    if (ext_arg_count("row_hashes", nargs, 5) != 0 ||
+        ext_arg_int64(args[2], "n", 0, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[3], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[4], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    Py_buffer x, out;
+    PyObject *result = nullptr;
+    if (get_buffer(args[0], &x, 0, 4, (Py_ssize_t)n * d, "x") != 0) return nullptr;
+    if (get_buffer(args[1], &out, 1, 8, (Py_ssize_t)n, "out") != 0) goto fail_x;
+    if (views_overlap(&x, 4 * (Py_ssize_t)n * d, &out, 8 * (Py_ssize_t)n)) {
+        PyErr_SetString(PyExc_ValueError, "out must not overlap x");
+        goto fail_out;
+    }
+    {
+        PyThreadState *save = PyEval_SaveThread();
+        ext_row_hashes((const float *)x.buf, n, d, n_threads, (uint64_t *)out.buf);
+        PyEval_RestoreThread(save);
+        result = Py_NewRef(Py_None);
+    }
+fail_out:
+    PyBuffer_Release(&out);
+fail_x:
+    PyBuffer_Release(&x);
+    return result;
+}
+
 const char ext_transform_layout_f32_doc[] =
-    "transform_layout_f32($module, q, knn_idx, knn_sqdist, embedding, out, m, d, k, n, dim,"
-    " n_epochs, a, b, gamma, learning_rate, negative_sample_rate, local_connectivity, seed,"
-    " n_threads, /)\n--\n\n"
+    "transform_layout_f32($module, q, knn_idx, knn_sqdist, x, embedding, hash_sorted,"
+    " hash_order, out, m, d, k, n, dim, n_epochs, a, b, gamma, learning_rate,"
+    " negative_sample_rate, local_connectivity, seed, n_threads, /)\n--\n\n"
     "Positions (m x dim, into out) of the m rows of q (m x d) on the fitted embedding\n"
-    "(n x dim), given their k nearest training points (knn_idx, knn_sqdist: m x k, by\n"
-    "increasing squared Euclidean distance).  Each point is placed on its own: memberships\n"
-    "by the fit's rules, a start at their weighted mean of the neighbours' positions, then\n"
-    "n_epochs of the fit's SGD on that point alone with random streams seeded from seed and\n"
-    "its own values.";
+    "(n x dim) of the training data x (n x d), given their k nearest training points\n"
+    "(knn_idx, knn_sqdist: m x k, by increasing squared Euclidean distance).  Each point is\n"
+    "placed on its own: memberships by the fit's rules, a start at the weighted mean of its\n"
+    "neighbours' positions, then n_epochs of the fit's SGD on that point alone with random\n"
+    "streams seeded from seed and its own values.  A row equal bit for bit to a training\n"
+    "row (found through hash_sorted, the sorted row_hashes of x, and hash_order, the ids in\n"
+    "that order) gets that row's fitted position.";
 
 PyObject *ext_transform_layout_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     int64_t m, n;
     int d, k, dim, n_epochs, n_threads;
     double a, b, gamma, rate, neg_rate, lc;
     uint64_t seed;
-    if (ext_arg_count("transform_layout_f32", nargs, 19) != 0 ||
-        ext_arg_int64(args[5], "m", 0, INT32_MAX, &m) != 0 ||
-        ext_arg_int(args[6], "d", 1, INT32_MAX, &d) != 0 ||
-        ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
-        ext_arg_int64(args[8], "n", 1, INT32_MAX, &n) != 0 ||
-        ext_arg_int(args[9], "dim", 1, INT32_MAX, &dim) != 0 ||
-        ext_arg_int(args[10], "n_epochs", 1, INT32_MAX, &n_epochs) != 0 ||
-        ext_arg_finite(args[11], "a", &a) != 0 || ext_arg_finite(args[12], "b", &b) != 0 ||
-        ext_arg_finite(args[13], "gamma", &gamma) != 0 ||
-        ext_arg_finite(args[14], "learning_rate", &rate) != 0 ||
-        ext_arg_finite(args[15], "negative_sample_rate", &neg_rate) != 0 ||
-        ext_arg_finite(args[16], "local_connectivity", &lc) != 0 ||
-        ext_arg_seed(args[17], "seed", &seed) != 0 ||
-        ext_arg_int(args[18], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+    if (ext_arg_count("transform_layout_f32", nargs, 22) != 0 ||
+        ext_arg_int64(args[8], "m", 0, INT32_MAX, &m) != 0 ||
+        ext_arg_int(args[9], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[10], "k", 1, INT32_MAX, &k) != 0 ||
+        ext_arg_int64(args[11], "n", 1, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[12], "dim", 1, INT32_MAX, &dim) != 0 ||
+        ext_arg_int(args[13], "n_epochs", 1, INT32_MAX, &n_epochs) != 0 ||
+        ext_arg_finite(args[14], "a", &a) != 0 || ext_arg_finite(args[15], "b", &b) != 0 ||
+        ext_arg_finite(args[16], "gamma", &gamma) != 0 ||
+        ext_arg_finite(args[17], "learning_rate", &rate) != 0 ||
+        ext_arg_finite(args[18], "negative_sample_rate", &neg_rate) != 0 ||
+        ext_arg_finite(args[19], "local_connectivity", &lc) != 0 ||
+        ext_arg_seed(args[20], "seed", &seed) != 0 ||
+        ext_arg_int(args[21], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     if (!(neg_rate > 0.0) || (float)neg_rate <= 0.0f) {
         PyErr_SetString(PyExc_ValueError, "negative_sample_rate must be positive");
         return nullptr;
     }
     const Py_ssize_t qflat = (Py_ssize_t)m * d, kflat = (Py_ssize_t)m * k;
-    const Py_ssize_t eflat = (Py_ssize_t)n * dim, oflat = (Py_ssize_t)m * dim;
-    Py_buffer q, idx, sqd, emb, out;
+    const Py_ssize_t xflat = (Py_ssize_t)n * d, eflat = (Py_ssize_t)n * dim;
+    const Py_ssize_t oflat = (Py_ssize_t)m * dim;
+    Py_buffer q, idx, sqd, x, emb, hsorted, horder, out;
     PyObject *result = nullptr;
     if (get_buffer(args[0], &q, 0, 4, qflat, "q") != 0) return nullptr;
     if (get_buffer(args[1], &idx, 0, 4, kflat, "knn_idx") != 0) goto fail_q;
     if (get_buffer(args[2], &sqd, 0, 4, kflat, "knn_sqdist") != 0) goto fail_idx;
-    if (get_buffer(args[3], &emb, 0, 4, eflat, "embedding") != 0) goto fail_sqd;
-    if (get_buffer(args[4], &out, 1, 4, oflat, "out") != 0) goto fail_emb;
+    if (get_buffer(args[3], &x, 0, 4, xflat, "x") != 0) goto fail_sqd;
+    if (get_buffer(args[4], &emb, 0, 4, eflat, "embedding") != 0) goto fail_x;
+    if (get_buffer(args[5], &hsorted, 0, 8, n, "hash_sorted") != 0) goto fail_emb;
+    if (get_buffer(args[6], &horder, 0, 4, n, "hash_order") != 0) goto fail_hsorted;
+    if (get_buffer(args[7], &out, 1, 4, oflat, "out") != 0) goto fail_horder;
     if (views_overlap(&out, 4 * oflat, &q, 4 * qflat) ||
         views_overlap(&out, 4 * oflat, &idx, 4 * kflat) ||
         views_overlap(&out, 4 * oflat, &sqd, 4 * kflat) ||
-        views_overlap(&out, 4 * oflat, &emb, 4 * eflat)) {
+        views_overlap(&out, 4 * oflat, &x, 4 * xflat) ||
+        views_overlap(&out, 4 * oflat, &emb, 4 * eflat) ||
+        views_overlap(&out, 4 * oflat, &hsorted, 8 * n) ||
+        views_overlap(&out, 4 * oflat, &horder, 4 * n)) {
         PyErr_SetString(PyExc_ValueError, "out must not overlap the inputs");
         goto fail_out;
     }
     {
-        const ext_layout_params p{(float)a,        (float)b,  (float)gamma,
-                                  (float)rate,     (float)neg_rate, n_epochs,
-                                  (float)lc,       seed};
+        const ext_fitted fit{(const float *)x.buf,         n,
+                             d,
+                             (const float *)emb.buf,       dim,
+                             (const uint64_t *)hsorted.buf, (const int32_t *)horder.buf};
+        const ext_layout_params p{(float)a,    (float)b,        (float)gamma, (float)rate,
+                                  (float)neg_rate, n_epochs,    (float)lc,    seed};
         PyThreadState *save = PyEval_SaveThread();
-        const int status = ext_transform_layout(
-            (const float *)q.buf, m, d, (const int32_t *)idx.buf, (const float *)sqd.buf, k,
-            (const float *)emb.buf, n, dim, &p, n_threads, (float *)out.buf);
+        const int status =
+            ext_transform_layout(&fit, (const float *)q.buf, m, (const int32_t *)idx.buf,
+                                 (const float *)sqd.buf, k, &p, n_threads, (float *)out.buf);
         PyEval_RestoreThread(save);
         result = status_result(status, "transform_layout_f32");
     }
 fail_out:
     PyBuffer_Release(&out);
+fail_horder:
+    PyBuffer_Release(&horder);
+fail_hsorted:
+    PyBuffer_Release(&hsorted);
 fail_emb:
     PyBuffer_Release(&emb);
+fail_x:
+    PyBuffer_Release(&x);
 fail_sqd:
     PyBuffer_Release(&sqd);
 fail_idx:

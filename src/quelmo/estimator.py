@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import scipy.sparse
 
-from quelmo import _graph, _init, _input, _layout, _neighbors
+from quelmo import _graph, _init, _input, _layout, _neighbors, _transform
 
 _UINT63 = 2**63
 
@@ -214,6 +214,11 @@ class UMAP:
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
             del idx, squared
+        transform_state = None if self.precomputed_knn is not None else _transform.build_state(
+            _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
+            n_epochs=n_epochs, learning_rate=params["learning_rate"],
+            negative_sample_rate=params["negative_sample_rate"],
+            gamma=params["repulsion_strength"], metric=self.metric, n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
@@ -246,11 +251,66 @@ class UMAP:
         self.b_ = float(b)
         self.n_features_in_ = d
         self.timings_ = timings
+        self._transform_state = transform_state
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> np.ndarray:
         """Embed ``X`` and return the embedding (float32, n_samples x n_components)."""
         return self.fit(X, y).embedding_
+
+    def transform(self, X: Any) -> Any:
+        """Place new points on the fitted embedding.
+
+        Each row is placed on its own: its nearest training points, its
+        membership strengths to them by the rules of the fit, a start at
+        their strength-weighted mean position, then the fit's optimisation
+        of that point alone with the fitted embedding held fixed.  A row's
+        position depends only on its values and the fitted model: not on the
+        other rows, their order, the batching, ``n_jobs`` or a Dask chunking.
+
+        Rows of the training data are treated like any other point: they land
+        near, not exactly on, their fitted positions (``embedding_`` holds
+        those, and ``fit_transform`` returns them).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features) or dask.array.Array
+            Finite numeric data with the features of the fit.  A Dask array
+            gives a Dask array, transformed block by block.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, n_components), float32, or a Dask array
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            Before ``fit``.
+        ValueError
+            For a model fitted from ``precomputed_knn`` (it keeps no index of
+            its training data), a wrong number of features, or NaN or
+            infinite values.
+        """
+        state = self._checked_transform_state()
+        if _dask_array(X):
+            from quelmo import _dask
+
+            return _dask.transform_blocks(self, X)
+        data = _transform.check_points(X, self.n_features_in_)
+        return _transform.transform(state, self.embedding_, self.a_, self.b_, data,
+                                    _resolve_n_jobs(self.n_jobs))
+
+    def _checked_transform_state(self) -> _transform.TransformState:
+        if not hasattr(self, "embedding_"):
+            raise _transform.not_fitted_error(
+                "This UMAP instance is not fitted yet. Call 'fit' with appropriate "
+                "arguments before using this estimator.")
+        state = getattr(self, "_transform_state", None)
+        if state is None:
+            raise ValueError("this UMAP was fitted from precomputed_knn and keeps no index of "
+                             "its training data, so it cannot transform new points; fit it "
+                             "without precomputed_knn")
+        return state
 
     # -- helpers ----------------------------------------------------------------
 
@@ -300,6 +360,11 @@ class UMAP:
         timings[name] = time.perf_counter() - start
         if self.verbose:
             print(f"quelmo: {name:<6} {timings[name]:8.3f} s", file=sys.stderr, flush=True)
+
+
+def _dask_array(X: Any) -> bool:
+    """Whether X is a Dask array, without importing Dask."""
+    return type(X).__module__.startswith("dask.") and hasattr(X, "map_blocks")
 
 
 def _derive_seeds(random_state: Any) -> tuple[int, int, np.random.Generator]:
