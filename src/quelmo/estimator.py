@@ -300,6 +300,18 @@ class UMAP:
         return _transform.transform(state, self.embedding_, self.a_, self.b_, data,
                                     _resolve_n_jobs(self.n_jobs))
 
+    def save(self, path: str | os.PathLike) -> None:
+        """Write the fitted model to ``path``; ``quelmo.load`` reads it back.
+
+        The file holds data only (a JSON header and arrays): the parameters,
+        the embedding, the kNN arrays, and for ``transform`` the training data
+        as float32 and the query forest.  A loaded model transforms new points
+        to the same bits.
+        """
+        from quelmo import _persist
+
+        _persist.save(self, path)
+
     def _checked_transform_state(self) -> _transform.TransformState:
         if not hasattr(self, "embedding_"):
             raise _transform.not_fitted_error(
