@@ -13,6 +13,12 @@
 // The fast paths (several distances at once, rows kept as bytes, skipped
 // candidates, rows visited in another order) never change an output bit;
 // each carries the argument why next to it.
+//
+// In file order: the neighbour heap, the distance kernels, the random
+// stream, the forest (rp, treeworker, mergeworker), the descent (descworker)
+// and the renumbering it runs on, then the driver: run_phase runs every
+// phase's workers, and vorlix_knn_descent_f32 allocates the call's buffers
+// and runs build_forest, merge_forest and refine_by_descent in turn.
 
 #include "quelmo_kernels.h"
 #include "knn.h"
@@ -54,10 +60,12 @@ constexpr int kMaxIntBlocks = 257;
 // ---------------------------------------------------------------------------
 // Neighbour heap
 
-// Offers candidate c at distance dc to one row (a max-heap on hd of length k).
-// Returns 1 when inserted.  The distance test comes first and is an ordered
-// comparison, so a NaN distance passes it; an id already in the row is never
-// inserted twice, whatever its new distance.
+// Offers candidate c at distance dc to one row of a neighbour table: hd, hi
+// and hf are the row's distances, ids and flags, a max-heap on hd of length
+// k with the largest distance at slot 0.  Returns 1 when inserted.  The
+// distance test comes first and is an ordered comparison, so a NaN distance
+// passes it; an id already in the row is never inserted twice, whatever its
+// new distance.
 inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc) {
     if (dc >= hd[0]) return 0;
     for (int j = 0; j < k; ++j)
@@ -89,6 +97,7 @@ inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc
     return 1;
 }
 
+// Sets count slots empty: distance kEmptyDist, id -1, flagged new.
 inline void row_clear(float *hd, int32_t *hi, uint8_t *hf, int64_t count) {
     for (int64_t j = 0; j < count; ++j) {
         hd[j] = kEmptyDist;
@@ -619,6 +628,9 @@ inline int resolve_isa() {
 // ---------------------------------------------------------------------------
 // Random stream
 
+// One step of SplitMix64 on the state word *s: the published increment
+// (2^64 divided by the golden ratio, odd) and the published multipliers and
+// shifts of its output mix.
 inline uint64_t sm64(uint64_t *s) {
     *s += 0x9E3779B97F4A7C15ULL;
     uint64_t z = *s;
@@ -627,18 +639,22 @@ inline uint64_t sm64(uint64_t *s) {
     return z ^ (z >> 31);
 }
 
+// A draw in [0, m), m >= 1: the plain remainder, slightly biased for large
+// m, which is part of the result.
 inline uint64_t draw_below(uint64_t *s, uint64_t m) { return sm64(s) % m; }
 
 // ---------------------------------------------------------------------------
 // Random-projection forest
 
+// The context of one tree thread, shared by every split and leaf of its trees.
 struct rpx {
-    int n, d, k, leaf;
+    int n, d, k;  // points, dimensions, row length
+    int leaf;     // largest leaf: a range of more points is split
     const float *X;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
-    double *pv;
+    float *hd;    // the thread's private table: distances,
+    int32_t *hi;  // ids
+    uint8_t *hf;  // and flags, n * k each
+    double *pv;   // n projections of scratch, indexed from 0 in every range
     // Thread scratch.  The split direction: d floats, and with Xp also in
     // the paired layout (dir16, 16 per pair chunk); it is needed only before
     // the recursive calls, so one vector serves every depth.  Leaf scratch,
@@ -654,14 +670,15 @@ struct rpx {
     int finite;  // 1 when X is finite
 };
 
+// One tree thread.
 struct treework {
-    int t0, t1;
+    int t0, t1;       // builds trees [t0, t1)
     int n, d, k, leaf;
     const float *X;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
-    uint64_t seed;
+    float *hd;        // its private table: distances,
+    int32_t *hi;      // ids
+    uint8_t *hf;      // and flags
+    uint64_t seed;    // start of its random stream, carried from tree to tree
     rows_view v;
     int finite;      // 1 when X is finite
     int32_t *order;  // receives the last tree's leaf order, or null
@@ -669,14 +686,17 @@ struct treework {
     int started;     // 1 when running on its own thread, to be joined
 };
 
+// One merge thread.
 struct mergework {
-    int i0, i1, k, P;
-    float **thd;
-    int32_t **thi;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
-    int started;
+    int i0, i1;       // merges rows [i0, i1)
+    int k;
+    int P;            // number of private tables
+    float **thd;      // the P private tables' distances
+    int32_t **thi;    // and ids
+    float *hd;        // the output table: the caller's distances,
+    int32_t *hi;      // the caller's ids
+    uint8_t *hf;      // and the driver's flags
+    int started;      // 1 when running on its own thread, to be joined
 };
 
 // Reorders pv[0 .. n-1] with idx so that the entry of rank target sits at
@@ -791,6 +811,10 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
     }
 }
 
+// Splits positions [lo, hi) of the permutation idx into a tree: a range of
+// at most leaf points is a leaf, whose pairs are offered to the table; a
+// larger one is halved by rank of the projections on the direction between
+// two random points of it, lower half first.
 void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     const int m = hi - lo;
     if (m <= c->leaf) {
@@ -816,10 +840,12 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
         for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
-    // Projections in chunks through a fixed buffer, widened to double.
-    float chunk[64];
-    for (int i = 0; i < m; i += 64) {
-        const int cnt = m - i < 64 ? m - i : 64;
+    // Projections in chunks through a fixed buffer, widened to double; the
+    // chunk size changes no value.
+    constexpr int kChunk = 64;
+    float chunk[kChunk];
+    for (int i = 0; i < m; i += kChunk) {
+        const int cnt = m - i < kChunk ? m - i : kChunk;
         dotp_rows(v, c->dir, c->dir16, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
     }
@@ -829,6 +855,8 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     rp(c, idx, lo + mid, hi, rng);
 }
 
+// Builds trees [t0, t1) into the thread's private table, each from a fresh
+// shuffle of the points, all from one random stream.
 void *treeworker(void *arg) {
     treework *w = (treework *)arg;
     const int n = w->n, d = w->d;
@@ -885,6 +913,8 @@ void *treeworker(void *arg) {
     return nullptr;
 }
 
+// Folds rows [i0, i1) of the private tables into the output table, table by
+// table in thread order; the private flags are not read.
 void *mergeworker(void *arg) {
     mergework *w = (mergework *)arg;
     const int k = w->k;
@@ -906,17 +936,19 @@ void *mergeworker(void *arg) {
 // ---------------------------------------------------------------------------
 // NN-descent
 
+// One descent thread.
 struct work {
-    int i0, i1, n, d, k;
+    int i0, i1;  // refines rows [i0, i1) (positions in order, when present)
+    int n, d, k;
     const float *X;
-    const int32_t *sh;
-    const uint8_t *sf;
-    const int32_t *revn;
-    const int *rcn;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
-    long upd;
+    const int32_t *sh;    // snapshot of the table's ids at the iteration's start
+    const uint8_t *sf;    // snapshot of its flags
+    const int32_t *revn;  // reverse lists: row v holds points listing v as new
+    const int *rcn;       // fill count of each reverse list
+    float *hd;            // the live table: distances,
+    int32_t *hi;          // ids
+    uint8_t *hf;          // and flags
+    long upd;             // insertions made by this thread in the iteration
     rows_view v;
     // Rows are visited as order[i0 .. i1) (see the driver), or i0 .. i1
     // when order is null.
@@ -944,9 +976,9 @@ inline int offer_once(work *w, uint32_t stamp, int32_t c) {
 long desc_row_plain(work *w, int i) {
     const int n = w->n, k = w->k;
     const int64_t off = (int64_t)i * k;
-    float *rd = w->hd + off;
-    int32_t *ri = w->hi + off;
-    uint8_t *rf = w->hf + off;
+    float *row_dist = w->hd + off;
+    int32_t *row_ids = w->hi + off;
+    uint8_t *row_flags = w->hf + off;
     long upd = 0;
     for (int a = 0; a < k; ++a) {
         if (!w->sf[off + a]) continue;
@@ -957,7 +989,7 @@ long desc_row_plain(work *w, int i) {
             if (c < 0 || c >= n || c == i) continue;
             float dc;
             sqd_rows(&w->v, i, &c, 1, &dc);
-            upd += hpush(rd, ri, rf, k, c, dc);
+            upd += hpush(row_dist, row_ids, row_flags, k, c, dc);
         }
     }
     for (int a = 0; a < w->rcn[i]; ++a) {
@@ -965,68 +997,79 @@ long desc_row_plain(work *w, int i) {
         if (c < 0 || c >= n || c == i) continue;
         float dc;
         sqd_rows(&w->v, i, &c, 1, &dc);
-        upd += hpush(rd, ri, rf, k, c, dc);
+        upd += hpush(row_dist, row_ids, row_flags, k, c, dc);
     }
     return upd;
 }
 
-void *descworker(void *arg) {
-    work *w = (work *)arg;
+// The gathered order of one row, with the same result as the plain one:
+// the candidates are collected first (on finite data each id once, see
+// below), their distances computed together, and then offered in the order
+// collected.  stamp marks the ids offered to this row.
+long desc_row_gathered(work *w, int i, uint32_t stamp) {
     const int n = w->n, k = w->k;
-    long upd = 0;
-    // Stamps are 1 + the row's position in this call, so no mark left from
-    // an earlier call may match.
-    if (w->cand && w->finite) std::memset(w->mark, 0, (size_t)n * sizeof(uint32_t));
-    for (int pos = w->i0; pos < w->i1; ++pos) {
-        const int i = w->order ? w->order[pos] : pos;
-        if (!w->cand) {
-            upd += desc_row_plain(w, i);
-            continue;
-        }
-        const int64_t off = (int64_t)i * k;
-        float *rd = w->hd + off;
-        int32_t *ri = w->hi + off;
-        uint8_t *rf = w->hf + off;
-        // Why an id offered to this row once in this iteration can be
-        // skipped (finite data, so every distance is a number >= 0, and the
-        // distance of a pair is the same bits wherever it is computed):
-        //  - the row's largest distance hd[0] never increases, since a push
-        //    only replaces the largest entry by a smaller one;
-        //  - an offer of c is rejected either because dc >= hd[0], which
-        //    stays true, or because c is in the row with the same distance dc;
-        //  - an id in the row with distance dc stays rejected: while present
-        //    as a duplicate, and once pushed out (only the root leaves, and
-        //    every remaining entry is <= dc) by dc >= hd[0].
-        // The ids in the row when it is reached count as offered for the same
-        // reason.  With NaN in play a NaN root can be replaced by a larger
-        // value, so the skip is only taken on finite data.
-        const uint32_t stamp = (uint32_t)(pos - w->i0) + 1u;
-        if (w->finite)
-            for (int a = 0; a < k; ++a)
-                if (ri[a] >= 0) offer_once(w, stamp, ri[a]);
-        int nc = 0;
-        for (int a = 0; a < k; ++a) {
-            if (!w->sf[off + a]) continue;
-            const int32_t j = w->sh[off + a];
-            if (j < 0 || j >= n) continue;
-            const int32_t *nb = w->sh + (int64_t)j * k;
-            for (int b = 0; b < k; ++b) {
-                const int32_t c = nb[b];
-                if (c < 0 || c >= n || c == i) continue;
-                if (w->finite && !offer_once(w, stamp, c)) continue;
-                w->cand[nc++] = c;
-            }
-        }
-        for (int a = 0; a < w->rcn[i]; ++a) {
-            const int32_t c = w->revn[off + a];
+    const int64_t off = (int64_t)i * k;
+    float *row_dist = w->hd + off;
+    int32_t *row_ids = w->hi + off;
+    uint8_t *row_flags = w->hf + off;
+    // Why an id offered to this row once in this iteration can be skipped
+    // (finite data, so every distance is a number >= 0, and the distance of
+    // a pair is the same bits wherever it is computed):
+    //  - the row's largest distance hd[0] never increases, since a push only
+    //    replaces the largest entry by a smaller one;
+    //  - an offer of c is rejected either because dc >= hd[0], which stays
+    //    true, or because c is in the row with the same distance dc;
+    //  - an id in the row with distance dc stays rejected: while present as
+    //    a duplicate, and once pushed out (only the root leaves, and every
+    //    remaining entry is <= dc) by dc >= hd[0].
+    // The ids in the row when it is reached count as offered for the same
+    // reason.  With NaN in play a NaN root can be replaced by a larger value,
+    // so the skip is only taken on finite data.
+    if (w->finite)
+        for (int a = 0; a < k; ++a)
+            if (row_ids[a] >= 0) offer_once(w, stamp, row_ids[a]);
+    int ncand = 0;
+    for (int a = 0; a < k; ++a) {
+        if (!w->sf[off + a]) continue;
+        const int32_t j = w->sh[off + a];
+        if (j < 0 || j >= n) continue;
+        const int32_t *neighbours_of_j = w->sh + (int64_t)j * k;
+        for (int b = 0; b < k; ++b) {
+            const int32_t c = neighbours_of_j[b];
             if (c < 0 || c >= n || c == i) continue;
             if (w->finite && !offer_once(w, stamp, c)) continue;
-            w->cand[nc++] = c;
+            w->cand[ncand++] = c;
         }
-        // Distances do not depend on the row, so they are all computed ahead
-        // of the pushes, which keep their order.
-        sqd_rows(&w->v, i, w->cand, nc, w->cdist);
-        for (int q = 0; q < nc; ++q) upd += hpush(rd, ri, rf, k, w->cand[q], w->cdist[q]);
+    }
+    for (int a = 0; a < w->rcn[i]; ++a) {
+        const int32_t c = w->revn[off + a];
+        if (c < 0 || c >= n || c == i) continue;
+        if (w->finite && !offer_once(w, stamp, c)) continue;
+        w->cand[ncand++] = c;
+    }
+    // Distances do not depend on the row, so they are all computed ahead of
+    // the pushes, which keep their order.
+    sqd_rows(&w->v, i, w->cand, ncand, w->cdist);
+    long upd = 0;
+    for (int q = 0; q < ncand; ++q)
+        upd += hpush(row_dist, row_ids, row_flags, k, w->cand[q], w->cdist[q]);
+    return upd;
+}
+
+// Refines rows [i0, i1) against the snapshot; gathered when the thread has
+// scratch, plain otherwise.
+void *descworker(void *arg) {
+    work *w = (work *)arg;
+    long upd = 0;
+    // Stamps are 1 + the row's position in this run, so no mark left from
+    // an earlier run may match.
+    if (w->cand && w->finite) std::memset(w->mark, 0, (size_t)w->n * sizeof(uint32_t));
+    for (int pos = w->i0; pos < w->i1; ++pos) {
+        const int i = w->order ? w->order[pos] : pos;
+        if (w->cand)
+            upd += desc_row_gathered(w, i, (uint32_t)(pos - w->i0) + 1u);
+        else
+            upd += desc_row_plain(w, i);
     }
     w->upd = upd;
     return nullptr;
@@ -1043,10 +1086,11 @@ int scan_data(const float *X, int64_t count) {
     uint32_t nonfinite = 0, nonbyte = 0;
     for (int64_t j = 0; j < count; ++j) {
         const float v = X[j];
-        const float r = (v + 8388608.0f) - 8388608.0f;
+        const float r = (v + 8388608.0f) - 8388608.0f;  // 2^23
         uint32_t b, rb;
         std::memcpy(&b, &v, sizeof b);
         std::memcpy(&rb, &r, sizeof rb);
+        // 0x7F800000: the exponent bits; 0x437F0000: the bits of 255.0f.
         nonfinite |= (uint32_t)((b & 0x7F800000u) == 0x7F800000u);
         nonbyte |= (uint32_t)(rb != b) | (uint32_t)(b > 0x437F0000u);
     }
@@ -1079,12 +1123,12 @@ void pack_bytes(const float *X, int n, int d, int npair, int64_t stride, uint8_t
 // driver keeps in the caller's numbering (inv).  All buffers are optional:
 // if one is missing the descent runs on the caller's arrays instead.
 struct renamed {
-    int32_t *inv;  // inv[order[p]] = p; null when renaming is off
-    int32_t *idx;
-    float *dist;
-    uint8_t *flag;
-    void *rows;    // renumbered X (floats) or Xp (bytes)
-    rows_view v;   // the view on rows
+    int32_t *inv;   // inv[order[p]] = p; null when renaming is off
+    int32_t *idx;   // the table renumbered: ids,
+    float *dist;    // distances
+    uint8_t *flag;  // and flags
+    void *rows;     // renumbered X (floats) or Xp (bytes)
+    rows_view v;    // the view on rows
 };
 
 void rename_free(renamed *r) {
@@ -1145,12 +1189,368 @@ void rename_finish(const renamed *r, const int32_t *order, int n, int k, int32_t
     }
 }
 
-// Runs fn(arg) on a new thread, or in the calling thread when no thread can
-// be created.  Returns 1 when a thread was started (and must be joined).
-int spawn_or_run(pthread_t *th, void *(*fn)(void *), void *arg) {
-    if (pthread_create(th, nullptr, fn, arg) == 0) return 1;
-    fn(arg);
+// ---------------------------------------------------------------------------
+// Thread phases
+
+// Runs one phase: worker over records[0 .. count), each record on a thread of
+// its own, started in record order.  A record whose thread cannot be created
+// is worked in the calling thread at once, so a failed creation only moves
+// work and never changes a result.  Returns when every started thread has
+// been joined; each record's `started` says whether it had a thread.
+template <typename Record>
+void run_phase(void *(*worker)(void *), Record *records, pthread_t *threads, int count) {
+    for (int e = 0; e < count; ++e) {
+        records[e].started = pthread_create(&threads[e], nullptr, worker, &records[e]) == 0;
+        if (!records[e].started) worker(&records[e]);
+    }
+    for (int e = 0; e < count; ++e)
+        if (records[e].started) pthread_join(threads[e], nullptr);
+}
+
+// The contiguous split of total items over parts workers, in worker order:
+// worker part gets [*begin, *end), and the first total % parts workers one
+// item more than the others.  Every phase calls it with parts <= total, so
+// no worker is left without items.
+inline void split_range(int total, int parts, int part, int *begin, int *end) {
+    const int base = total / parts, rem = total % parts;
+    *begin = part * base + (part < rem ? part : rem);
+    *end = *begin + base + (part < rem ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// The driver: buffers, the tree, merge and descent phases, and the exported
+// entry that runs them in order.
+
+// Tree thread e starts its random stream at seed ^ ((e + 1) * this): a fixed
+// odd multiplier (0x9E37, the top 16 bits of sm64's increment) that gives
+// every thread a stream of its own.  It is part of the result: another value
+// changes every table.
+constexpr uint64_t kTreeSeedMultiplier = 40503;
+
+// The descent stops after an iteration that inserts fewer than this fraction
+// of all n * k table slots (the count truncated toward zero).
+constexpr double kStopFraction = 0.0002;
+
+// Bits of scan_data's result.
+enum { DATA_FINITE = 1, DATA_BYTES = 2 };
+
+// What one call shares between its phases: sizes, data, thread counts, the
+// output table, and the buffers the driver owns for the whole call.
+struct knn_call {
+    int n, d, k;
+    int64_t slots;        // n * k: the entries of one neighbour table
+    const float *X;
+    rows_view rows;       // X as the distance kernels see it
+    uint8_t *byte_rows;   // X as bytes behind rows.Xp, or null (owned)
+    int finite;           // 1 when every element of X is finite
+    int tree_threads;     // min(threads, trees): one private table each
+    int row_threads;      // min(threads, n): the merge and descent workers
+    int32_t *leaf_order;  // the first tree thread's last leaf order, or null (owned)
+    // The output table: the caller's ids and distances with the driver's flags.
+    int32_t *knn_idx;
+    float *knn_dist;
+    uint8_t *live_flags;  // hf: 1 = new, inserted since the last snapshot
+    // The descent's buffers, reused by every iteration.
+    int32_t *snapshot_ids;    // sh: the table's ids when the iteration began
+    uint8_t *snapshot_flags;  // sf: its flags then
+    int32_t *reverse_ids;     // revn: row v lists up to k points holding v as new
+    int *reverse_counts;      // rcn: the fill count of each reverse row (n entries)
+};
+
+void free_call_buffers(knn_call *c) {
+    std::free(c->leaf_order);
+    std::free(c->byte_rows);
+    std::free(c->reverse_counts);
+    std::free(c->reverse_ids);
+    std::free(c->snapshot_flags);
+    std::free(c->snapshot_ids);
+    std::free(c->live_flags);
+}
+
+// The flags and the descent's buffers, which the call cannot do without.
+// Returns 0, or -2 with none of them left allocated.
+int alloc_call_buffers(knn_call *c) {
+    const size_t slots = (size_t)c->slots;
+    c->live_flags = (uint8_t *)std::malloc(slots);
+    c->snapshot_ids = (int32_t *)std::malloc(slots * sizeof(int32_t));
+    c->snapshot_flags = (uint8_t *)std::malloc(slots);
+    c->reverse_ids = (int32_t *)std::malloc(slots * sizeof(int32_t));
+    c->reverse_counts = (int *)std::malloc((size_t)c->n * sizeof(int));
+    if (c->live_flags && c->snapshot_ids && c->snapshot_flags && c->reverse_ids &&
+        c->reverse_counts)
+        return 0;
+    free_call_buffers(c);
+    return -2;
+}
+
+// The view of X for the distance kernels.  With AVX2 and data of bytes it
+// also holds a copy of X in the paired byte layout (see rows_view), stored
+// in *byte_rows; that copy only saves time, so when it cannot be allocated
+// the float kernels run and give the same bits.
+rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
+                         uint8_t **byte_rows) {
+    rows_view v;
+    v.X = X;
+    v.d = d;
+    v.isa = isa;
+    v.Xp = nullptr;
+    v.npair = ((d >> 3) + 1) >> 1;
+    v.rest = d - 8 * (d >> 3);
+    v.stride = 16 * (int64_t)v.npair + v.rest;
+    *byte_rows = nullptr;
+    if (isa == ISA_AVX2 && bytes && (d >> 3) <= kMaxIntBlocks) {
+        *byte_rows = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
+        if (*byte_rows) pack_bytes(X, n, d, v.npair, v.stride, *byte_rows);
+        v.Xp = *byte_rows;
+    }
+    return v;
+}
+
+// The private neighbour tables of the tree threads, one per thread, kept
+// from the tree phase until the merge has been joined.
+struct forest_tables {
+    int count;
+    float **dist;     // thd: per thread, n * k distances
+    int32_t **ids;    // thi: per thread, n * k ids
+    uint8_t **flags;  // thf: per thread, n * k flags (never read by the merge)
+};
+
+void free_forest_tables(forest_tables *f) {
+    if (f->dist && f->ids && f->flags)
+        for (int e = 0; e < f->count; ++e) {
+            std::free(f->flags[e]);
+            std::free(f->ids[e]);
+            std::free(f->dist[e]);
+        }
+    std::free(f->flags);
+    std::free(f->ids);
+    std::free(f->dist);
+}
+
+// Returns 0, or -2 when a table could not be allocated (free_forest_tables
+// releases what was, in either case).
+int alloc_forest_tables(forest_tables *f, int count, int64_t slots) {
+    f->count = count;
+    f->dist = (float **)std::malloc((size_t)count * sizeof(float *));
+    f->ids = (int32_t **)std::malloc((size_t)count * sizeof(int32_t *));
+    f->flags = (uint8_t **)std::malloc((size_t)count * sizeof(uint8_t *));
+    if (!f->dist || !f->ids || !f->flags) return -2;
+    for (int e = 0; e < count; ++e) {
+        f->dist[e] = nullptr;
+        f->ids[e] = nullptr;
+        f->flags[e] = nullptr;
+    }
+    for (int e = 0; e < count; ++e) {
+        f->dist[e] = (float *)std::malloc((size_t)slots * sizeof(float));
+        f->ids[e] = (int32_t *)std::malloc((size_t)slots * sizeof(int32_t));
+        f->flags[e] = (uint8_t *)std::malloc((size_t)slots);
+        if (!f->dist[e] || !f->ids[e] || !f->flags[e]) return -2;
+    }
     return 0;
+}
+
+// Tree phase: the n_trees trees are split over the tree threads, and thread e
+// builds its trees into private table e from its own seed.  Returns 0, or -2
+// when the phase's thread or record array, or a thread's own scratch, could
+// not be allocated.
+int build_forest(const knn_call *c, const forest_tables *f, int n_trees, int leaf_size,
+                 uint64_t seed) {
+    const int count = c->tree_threads;
+    pthread_t *threads = (pthread_t *)std::malloc((size_t)count * sizeof(pthread_t));
+    treework *records = (treework *)std::malloc((size_t)count * sizeof(treework));
+    int rc = -2;
+    if (threads && records) {
+        // A leaf may hold k + 1 points at least, so that a root small enough
+        // to be a leaf fills every row.
+        const int leaf = leaf_size > c->k + 1 ? leaf_size : c->k + 1;
+        for (int e = 0; e < count; ++e) {
+            treework *w = &records[e];
+            split_range(n_trees, count, e, &w->t0, &w->t1);
+            w->n = c->n;
+            w->d = c->d;
+            w->k = c->k;
+            w->leaf = leaf;
+            w->X = c->X;
+            w->hd = f->dist[e];
+            w->hi = f->ids[e];
+            w->hf = f->flags[e];
+            w->seed = seed ^ ((uint64_t)(e + 1) * kTreeSeedMultiplier);
+            w->v = c->rows;
+            w->finite = c->finite;
+            w->order = e == 0 ? c->leaf_order : nullptr;
+            w->status = 0;
+        }
+        run_phase(treeworker, records, threads, count);
+        rc = 0;
+        for (int e = 0; e < count; ++e)
+            if (records[e].status != 0) rc = -2;
+    }
+    std::free(records);
+    std::free(threads);
+    return rc;
+}
+
+// Merge phase: row i of the output table gets the best k of the rows i of all
+// private tables, every entry flagged new.  The rows are split over the row
+// threads.  Returns 0, or -2 when the phase's thread or record array could
+// not be allocated.
+int merge_forest(const knn_call *c, const forest_tables *f) {
+    const int count = c->row_threads;
+    pthread_t *threads = (pthread_t *)std::malloc((size_t)count * sizeof(pthread_t));
+    mergework *records = (mergework *)std::malloc((size_t)count * sizeof(mergework));
+    int rc = -2;
+    if (threads && records) {
+        for (int e = 0; e < count; ++e) {
+            mergework *w = &records[e];
+            split_range(c->n, count, e, &w->i0, &w->i1);
+            w->k = c->k;
+            w->P = f->count;
+            w->thd = f->dist;
+            w->thi = f->ids;
+            w->hd = c->knn_dist;
+            w->hi = c->knn_idx;
+            w->hf = c->live_flags;
+        }
+        run_phase(mergeworker, records, threads, count);
+        rc = 0;
+    }
+    std::free(records);
+    std::free(threads);
+    return rc;
+}
+
+// The table the descent works on: the caller's, or its renumbered copy.
+struct table_ptrs {
+    float *dist;
+    int32_t *ids;
+    uint8_t *flags;
+};
+
+// The most candidates one row can collect: k new neighbours with k
+// neighbours each, and k reverse ones.
+inline size_t candidate_capacity(int k) { return (size_t)k * (size_t)k + (size_t)k; }
+
+// Optional scratch of one descent worker, in bytes: ids and distances of one
+// row's candidates, then a mark per point.  Four-byte items throughout, so
+// every part stays aligned.
+inline size_t descent_scratch_bytes(int n, int k) {
+    return candidate_capacity(k) * (sizeof(int32_t) + sizeof(float)) +
+           (size_t)n * sizeof(uint32_t);
+}
+
+// One descent record per row thread: its rows, the shared buffers, the table
+// and its slice of scratch, or no scratch (the plain path, same result).
+void fill_descent_records(const knn_call *c, const renamed *r, table_ptrs table, char *scratch,
+                          work *records, int count) {
+    const size_t per_worker = descent_scratch_bytes(c->n, c->k);
+    const size_t candidates = candidate_capacity(c->k);
+    for (int e = 0; e < count; ++e) {
+        work *w = &records[e];
+        split_range(c->n, count, e, &w->i0, &w->i1);
+        w->n = c->n;
+        w->d = c->d;
+        w->k = c->k;
+        w->X = c->X;
+        w->sh = c->snapshot_ids;
+        w->sf = c->snapshot_flags;
+        w->revn = c->reverse_ids;
+        w->rcn = c->reverse_counts;
+        w->hd = table.dist;
+        w->hi = table.ids;
+        w->hf = table.flags;
+        w->upd = 0;
+        w->v = r->inv ? r->v : c->rows;
+        // Renumbered rows are already in leaf order.
+        w->order = r->inv ? nullptr : c->leaf_order;
+        w->finite = c->finite;
+        w->cand = nullptr;
+        w->cdist = nullptr;
+        w->mark = nullptr;
+        if (scratch) {
+            char *p = scratch + per_worker * (size_t)e;
+            w->cand = (int32_t *)p;
+            p += candidates * sizeof(int32_t);
+            w->cdist = (float *)p;
+            p += candidates * sizeof(float);
+            w->mark = (uint32_t *)p;
+        }
+    }
+}
+
+// Starts an iteration: the snapshot takes the table's ids and flags, and the
+// live flags are cleared, so that what this iteration inserts is what the
+// next one sees as new.
+void take_snapshot(const knn_call *c, table_ptrs table) {
+    const size_t slots = (size_t)c->slots;
+    std::memcpy(c->snapshot_ids, table.ids, slots * sizeof(int32_t));
+    std::memcpy(c->snapshot_flags, table.flags, slots);
+    std::memset(table.flags, 0, slots);
+}
+
+// Reverse lists of the snapshot: for each new entry v of row j, j joins
+// reverse row v.  Only new entries are reversed, the first k per row in (j,
+// l) order, with j in the caller's numbering (inv maps it to a renumbered
+// row; null when there is no renumbering).
+void gather_reverse_lists(const knn_call *c, const int32_t *inv) {
+    const int n = c->n, k = c->k;
+    int *counts = c->reverse_counts;
+    std::memset(counts, 0, (size_t)n * sizeof(int));
+    for (int jo = 0; jo < n; ++jo) {
+        const int j = inv ? inv[jo] : jo;
+        const int64_t off = (int64_t)j * k;
+        for (int l = 0; l < k; ++l) {
+            if (!c->snapshot_flags[off + l]) continue;
+            const int32_t v = c->snapshot_ids[off + l];
+            if (v >= 0 && v < n && counts[v] < k) {
+                c->reverse_ids[(int64_t)v * k + counts[v]] = j;
+                counts[v] += 1;
+            }
+        }
+    }
+}
+
+// The iterations, at most max(n_iters, 1), each a snapshot, the reverse
+// lists and one run of the descent workers; they stop after an iteration
+// that inserts fewer than kStopFraction of the table's slots.
+void descent_iterations(const knn_call *c, const int32_t *inv, table_ptrs table, work *records,
+                        pthread_t *threads, int count, int n_iters) {
+    const int iters = n_iters > 1 ? n_iters : 1;
+    const int64_t threshold = (int64_t)(((double)c->n * (double)c->k) * kStopFraction);
+    for (int it = 0; it < iters; ++it) {
+        take_snapshot(c, table);
+        gather_reverse_lists(c, inv);
+        for (int e = 0; e < count; ++e) records[e].upd = 0;
+        run_phase(descworker, records, threads, count);
+        int64_t inserted = 0;
+        for (int e = 0; e < count; ++e) inserted += records[e].upd;
+        if (inserted < threshold) break;
+    }
+}
+
+// Descent phase: NN-descent refines the merged table in place, on renumbered
+// points where it can (see renamed).  Without its thread and record arrays
+// it is skipped, and the call still succeeds with the merged table; its
+// other buffers only save time.
+void refine_by_descent(const knn_call *c, int n_iters) {
+    const int count = c->row_threads;
+    pthread_t *threads = (pthread_t *)std::malloc((size_t)count * sizeof(pthread_t));
+    work *records = (work *)std::malloc((size_t)count * sizeof(work));
+    if (threads && records) {
+        char *scratch = (char *)std::malloc(descent_scratch_bytes(c->n, c->k) * (size_t)count);
+        renamed r = {};
+        if (c->leaf_order)
+            rename_start(&r, c->rows, c->leaf_order, c->n, c->k, c->knn_idx, c->knn_dist,
+                         c->live_flags);
+        const table_ptrs table = r.inv ? table_ptrs{r.dist, r.idx, r.flag}
+                                       : table_ptrs{c->knn_dist, c->knn_idx, c->live_flags};
+        fill_descent_records(c, &r, table, scratch, records, count);
+        descent_iterations(c, r.inv, table, records, threads, count, n_iters);
+        if (r.inv) rename_finish(&r, c->leaf_order, c->n, c->k, c->knn_idx, c->knn_dist);
+        rename_free(&r);
+        std::free(scratch);
+    }
+    std::free(records);
+    std::free(threads);
 }
 
 }  // namespace
@@ -1160,266 +1560,33 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
                                                  uint64_t seed, int32_t *knn_idx,
                                                  float *knn_dist, int n_threads) {
     if (n_cells <= 0 || n_dims <= 0 || k <= 0 || k >= n_cells) return -1;
-    const int n = n_cells, d = n_dims;
-    const size_t nk = (size_t)n * (size_t)k;
+    knn_call c = {};
+    c.n = n_cells;
+    c.d = n_dims;
+    c.k = k;
+    c.slots = (int64_t)n_cells * k;
+    c.X = X;
+    c.knn_idx = knn_idx;
+    c.knn_dist = knn_dist;
+    if (alloc_call_buffers(&c) != 0) return -2;
 
-    uint8_t *hf = (uint8_t *)std::malloc(nk);
-    int32_t *sh = (int32_t *)std::malloc(nk * sizeof(int32_t));
-    uint8_t *sf = (uint8_t *)std::malloc(nk);
-    int32_t *revn = (int32_t *)std::malloc(nk * sizeof(int32_t));
-    int *rcn = (int *)std::malloc((size_t)n * sizeof(int));
-    if (!hf || !sh || !sf || !revn || !rcn) {
-        std::free(rcn);
-        std::free(revn);
-        std::free(sf);
-        std::free(sh);
-        std::free(hf);
-        return -2;
-    }
-
-    const long eff = n_threads > 0 ? (long)n_threads : vorlix_native_online_cpus();
+    const long threads = n_threads > 0 ? (long)n_threads : vorlix_native_online_cpus();
     if (n_trees <= 0) n_trees = 1;
-    const int teff = eff < (long)n_trees ? (int)eff : n_trees;  // >= 1: both are
-    const int isa = resolve_isa();
-    const int flags = scan_data(X, (int64_t)n * d);
-    const int finite = flags & 1;
-    int rc = 0;
+    // Both at least 1: threads, n_trees and n all are.
+    c.tree_threads = threads < (long)n_trees ? (int)threads : n_trees;
+    c.row_threads = threads < (long)c.n ? (int)threads : c.n;
+    const int data = scan_data(X, (int64_t)c.n * c.d);
+    c.finite = data & DATA_FINITE;
+    c.rows = make_rows_view(X, c.n, c.d, resolve_isa(), data & DATA_BYTES, &c.byte_rows);
+    // Optional: the descent without it visits rows in plain order.
+    c.leaf_order = (int32_t *)std::malloc((size_t)c.n * sizeof(int32_t));
 
-    // Two optional buffers that only save time: X as bytes in the paired
-    // layout where that is exact and the integer kernels apply (see
-    // rows_view), and the leaf order of the first tree thread's last tree,
-    // for the descent.
-    rows_view v;
-    v.X = X;
-    v.d = d;
-    v.isa = isa;
-    v.Xp = nullptr;
-    v.npair = ((d >> 3) + 1) >> 1;
-    v.rest = d - 8 * (d >> 3);
-    v.stride = 16 * (int64_t)v.npair + v.rest;
-    uint8_t *Xp = nullptr;
-    if (isa == ISA_AVX2 && (flags & 2) && (d >> 3) <= kMaxIntBlocks) {
-        Xp = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
-        if (Xp) pack_bytes(X, n, d, v.npair, v.stride, Xp);
-        v.Xp = Xp;
-    }
-    int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
-
-    pthread_t *tth = (pthread_t *)std::malloc((size_t)teff * sizeof(pthread_t));
-    treework *tw = (treework *)std::malloc((size_t)teff * sizeof(treework));
-    float **thd = (float **)std::malloc((size_t)teff * sizeof(float *));
-    int32_t **thi = (int32_t **)std::malloc((size_t)teff * sizeof(int32_t *));
-    uint8_t **thf = (uint8_t **)std::malloc((size_t)teff * sizeof(uint8_t *));
-    if (!tth || !tw || !thd || !thi || !thf) {
-        rc = -2;
-        goto free_tree_arrays;
-    }
-    for (int e = 0; e < teff; ++e) {
-        thd[e] = nullptr;
-        thi[e] = nullptr;
-        thf[e] = nullptr;
-        tw[e].started = 0;
-    }
-
-    {
-        // Tree phase.  Every thread gets at least one tree (n_trees >= teff).
-        const int leaf = leaf_size > k + 1 ? leaf_size : k + 1;
-        const int base = n_trees / teff, rem = n_trees % teff;
-        int t0 = 0;
-        for (int e = 0; e < teff; ++e) {
-            thd[e] = (float *)std::malloc(nk * sizeof(float));
-            thi[e] = (int32_t *)std::malloc(nk * sizeof(int32_t));
-            thf[e] = (uint8_t *)std::malloc(nk);
-            if (!thd[e] || !thi[e] || !thf[e]) {
-                rc = -2;
-                break;
-            }
-            const int count = base + (e < rem ? 1 : 0);
-            treework *w = &tw[e];
-            w->t0 = t0;
-            w->t1 = t0 + count;
-            t0 += count;
-            w->n = n;
-            w->d = d;
-            w->k = k;
-            w->leaf = leaf;
-            w->X = X;
-            w->hd = thd[e];
-            w->hi = thi[e];
-            w->hf = thf[e];
-            w->seed = seed ^ ((uint64_t)(e + 1) * 40503ULL);
-            w->v = v;
-            w->finite = finite;
-            w->order = e == 0 ? order : nullptr;
-            w->status = 0;
-            if (count > 0) w->started = spawn_or_run(&tth[e], treeworker, w);
-        }
-        for (int e = 0; e < teff; ++e)
-            if (tw[e].started) pthread_join(tth[e], nullptr);
-        if (rc == 0)
-            for (int e = 0; e < teff; ++e)
-                if (tw[e].status != 0) rc = -2;
-    }
-    if (rc != 0) goto free_tables;
-
-    {
-        // Merge phase; the descent uses the same row split.
-        const int meff = eff < (long)n ? (int)eff : n;
-        pthread_t *mth = (pthread_t *)std::malloc((size_t)meff * sizeof(pthread_t));
-        mergework *mw = (mergework *)std::malloc((size_t)meff * sizeof(mergework));
-        if (!mth || !mw) {
-            std::free(mw);
-            std::free(mth);
-            rc = -2;
-            goto free_tables;
-        }
-        const int base = n / meff, rem = n % meff;
-        int i0 = 0;
-        for (int e = 0; e < meff; ++e) {
-            const int rows = base + (e < rem ? 1 : 0);
-            mergework *w = &mw[e];
-            w->i0 = i0;
-            w->i1 = i0 + rows;
-            i0 += rows;
-            w->k = k;
-            w->P = teff;
-            w->thd = thd;
-            w->thi = thi;
-            w->hd = knn_dist;
-            w->hi = knn_idx;
-            w->hf = hf;
-            w->started = rows > 0 ? spawn_or_run(&mth[e], mergeworker, w) : 0;
-        }
-        for (int e = 0; e < meff; ++e)
-            if (mw[e].started) pthread_join(mth[e], nullptr);
-        std::free(mw);
-        std::free(mth);
-    }
-    for (int e = 0; e < teff; ++e) {
-        std::free(thf[e]);
-        std::free(thi[e]);
-        std::free(thd[e]);
-        thd[e] = nullptr;
-        thi[e] = nullptr;
-        thf[e] = nullptr;
-    }
-
-    {
-        // Descent.  Without its thread and record arrays the call still
-        // succeeds with the merged forest table; without the optional scratch
-        // it runs the plain path, which gives the same result.
-        const int deff = eff < (long)n ? (int)eff : n;
-        pthread_t *dth = (pthread_t *)std::malloc((size_t)deff * sizeof(pthread_t));
-        work *dw = (work *)std::malloc((size_t)deff * sizeof(work));
-        if (dth && dw) {
-            const size_t ncand = (size_t)k * (size_t)k + (size_t)k;
-            const size_t per = ncand * (sizeof(int32_t) + sizeof(float)) +
-                               (size_t)n * sizeof(uint32_t);
-            char *scratch = (char *)std::malloc(per * (size_t)deff);
-
-            // The descent runs on renumbered points where it can (see
-            // renamed); otherwise on the caller's table, visiting the rows in
-            // leaf order, or in plain order.
-            renamed r = {};
-            if (order) rename_start(&r, v, order, n, k, knn_idx, knn_dist, hf);
-            float *td = r.inv ? r.dist : knn_dist;
-            int32_t *ti = r.inv ? r.idx : knn_idx;
-            uint8_t *tf = r.inv ? r.flag : hf;
-
-            const int base = n / deff, rem = n % deff;
-            for (int e = 0; e < deff; ++e) {
-                work *w = &dw[e];
-                w->n = n;
-                w->d = d;
-                w->k = k;
-                w->X = X;
-                w->sh = sh;
-                w->sf = sf;
-                w->revn = revn;
-                w->rcn = rcn;
-                w->hd = td;
-                w->hi = ti;
-                w->hf = tf;
-                w->v = r.inv ? r.v : v;
-                w->order = r.inv ? nullptr : order;
-                w->finite = finite;
-                w->cand = nullptr;
-                w->cdist = nullptr;
-                w->mark = nullptr;
-                if (scratch) {
-                    // Four-byte items throughout, so every part stays aligned.
-                    char *p = scratch + per * (size_t)e;
-                    w->cand = (int32_t *)p;
-                    p += ncand * sizeof(int32_t);
-                    w->cdist = (float *)p;
-                    p += ncand * sizeof(float);
-                    w->mark = (uint32_t *)p;
-                }
-            }
-            const int iters = n_iters > 1 ? n_iters : 1;
-            const int64_t threshold = (int64_t)(((double)n * (double)k) * 0.0002);
-            for (int it = 0; it < iters; ++it) {
-                std::memcpy(sh, ti, nk * sizeof(int32_t));
-                std::memcpy(sf, tf, nk);
-                std::memset(tf, 0, nk);
-                std::memset(rcn, 0, (size_t)n * sizeof(int));
-                // Only new forward entries are reversed, the first k per
-                // target in (j, l) order, j in the caller's numbering.
-                for (int jo = 0; jo < n; ++jo) {
-                    const int j = r.inv ? r.inv[jo] : jo;
-                    const int64_t off = (int64_t)j * k;
-                    for (int l = 0; l < k; ++l) {
-                        if (!sf[off + l]) continue;
-                        const int32_t c = sh[off + l];
-                        if (c >= 0 && c < n && rcn[c] < k) {
-                            revn[(int64_t)c * k + rcn[c]] = j;
-                            rcn[c] += 1;
-                        }
-                    }
-                }
-                int i0 = 0;
-                for (int e = 0; e < deff; ++e) {
-                    const int rows = base + (e < rem ? 1 : 0);
-                    dw[e].i0 = i0;
-                    dw[e].i1 = i0 + rows;
-                    dw[e].upd = 0;
-                    i0 += rows;
-                    dw[e].started = rows > 0 ? spawn_or_run(&dth[e], descworker, &dw[e]) : 0;
-                }
-                int64_t upd = 0;
-                for (int e = 0; e < deff; ++e) {
-                    if (dw[e].started) pthread_join(dth[e], nullptr);
-                    upd += dw[e].upd;
-                }
-                if (upd < threshold) break;
-            }
-            if (r.inv) rename_finish(&r, order, n, k, knn_idx, knn_dist);
-            rename_free(&r);
-            std::free(scratch);
-        }
-        std::free(dw);
-        std::free(dth);
-    }
-
-free_tables:
-    if (thd && thi && thf)
-        for (int e = 0; e < teff; ++e) {
-            std::free(thf[e]);
-            std::free(thi[e]);
-            std::free(thd[e]);
-        }
-free_tree_arrays:
-    std::free(thf);
-    std::free(thi);
-    std::free(thd);
-    std::free(tw);
-    std::free(tth);
-    std::free(order);
-    std::free(Xp);
-    std::free(rcn);
-    std::free(revn);
-    std::free(sf);
-    std::free(sh);
-    std::free(hf);
+    forest_tables forest;
+    int rc = alloc_forest_tables(&forest, c.tree_threads, c.slots);
+    if (rc == 0) rc = build_forest(&c, &forest, n_trees, leaf_size, seed);
+    if (rc == 0) rc = merge_forest(&c, &forest);
+    free_forest_tables(&forest);
+    if (rc == 0) refine_by_descent(&c, n_iters);
+    free_call_buffers(&c);
     return rc;
 }

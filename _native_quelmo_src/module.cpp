@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -136,6 +137,27 @@ static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
         return nullptr;
     }
+    // An infinite rate gives every edge a zero negative-sample period (2^31
+    // samples an epoch: a call that runs for hours), and a non-finite curve
+    // parameter or learning rate turns the layout into NaN.  The kernel gets
+    // float32, so the narrowed value is tested: a double beyond the float32
+    // range is refused as well.
+    {
+        const struct {
+            double value;
+            const char *name;
+        } params[] = {{a, "a"},
+                      {b, "b"},
+                      {gamma, "gamma"},
+                      {initial_alpha, "initial_alpha"},
+                      {negative_sample_rate, "negative_sample_rate"}};
+        for (const auto &p : params) {
+            if (!std::isfinite((float)p.value)) {
+                PyErr_Format(PyExc_ValueError, "%s must be finite in float32", p.name);
+                return nullptr;
+            }
+        }
+    }
 
     const Py_ssize_t emb_items = (Py_ssize_t)n_samples * (Py_ssize_t)dim;
     Py_buffer embedding, head, tail, eps;
@@ -180,7 +202,13 @@ static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
             (const float *)eps.buf, n_epochs, (float)a, (float)b, (float)gamma,
             (float)initial_alpha, (float)negative_sample_rate, (uint64_t)seed, n_threads);
         PyEval_RestoreThread(save);
-        result = PyLong_FromLong(rc);
+        // -2: neither the threaded nor the serial optimiser could allocate
+        // its scratch, so the embedding was not optimised at all.
+        if (rc == -2)
+            PyErr_SetString(PyExc_MemoryError,
+                            "the layout optimiser could not allocate its scratch memory");
+        else
+            result = PyLong_FromLong(rc);
     }
 
 fail_eps:

@@ -6,7 +6,8 @@
  *     arrays documented as outputs and keep nothing between calls.
  *   - Scratch is allocated with malloc and freed before return, on every path.
  *   - Kernels never print, log or throw.  Kernels returning int report
- *     0 = success, -1 = invalid arguments, -2 = allocation failure (kNN only);
+ *     0 = success, -1 = invalid arguments, -2 = allocation failure (the
+ *     threaded layout's -1 also covers a completed serial run, see there);
  *     void kernels return silently, writing nothing, on invalid arguments.
  *   - Results repeat bit for bit for equal inputs, seed and resolved thread
  *     count (and, for the threaded layout, equal sub-step count).
@@ -95,9 +96,13 @@ QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
 
 /*
  * Threaded variant of the layout optimiser (n_threads <= 0: online
- * processors).  Returns 0 when the threaded path ran to completion; -1 for
- * invalid arguments (nothing done) and after falling back to the serial
- * optimiser (one effective thread, allocation or thread-creation failure).
+ * processors).  Returns
+ *    0  the threaded path ran to completion;
+ *   -1  invalid arguments (nothing done), or the serial optimiser ran in its
+ *       place to completion (one effective thread, allocation or
+ *       thread-creation failure of the threaded path);
+ *   -2  the threaded path could not run and the serial optimiser could not
+ *       allocate its schedule either: nothing ran, the embedding is unchanged.
  */
 QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,

@@ -8,6 +8,7 @@
 
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
+#include "umap_layout_serial.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -127,16 +128,17 @@ inline void free_schedule(double *eons, double *eonn, double *epn) {
 
 }  // namespace
 
-extern "C" QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
+int vorlix_umap_optimize_layout_serial_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
     float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed) {
     if (embedding == nullptr || head == nullptr || tail == nullptr ||
         epochs_per_sample == nullptr)
-        return;
-    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return;
-    if (negative_sample_rate <= 0.0f) return;
-    if ((uint64_t)n_edges > SIZE_MAX / sizeof(double)) return;
+        return -1;
+    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return -1;
+    if (negative_sample_rate <= 0.0f) return -1;
+    // A schedule whose byte count would wrap size_t cannot be allocated.
+    if ((uint64_t)n_edges > SIZE_MAX / sizeof(double)) return -2;
 
     const size_t sched_bytes = (size_t)n_edges * sizeof(double);
     double *eons = (double *)std::malloc(sched_bytes);
@@ -144,7 +146,7 @@ extern "C" QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
     double *epn = (double *)std::malloc(sched_bytes);
     if (eons == nullptr || eonn == nullptr || epn == nullptr) {
         free_schedule(eons, eonn, epn);
-        return;
+        return -2;
     }
 
     for (int64_t i = 0; i < n_edges; ++i) {
@@ -189,4 +191,16 @@ extern "C" QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
     }
 
     free_schedule(eons, eonn, epn);
+    return 0;
+}
+
+// The exported form reports nothing: a refused call and a failed schedule
+// allocation both leave the embedding as it was.
+extern "C" QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
+    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed) {
+    (void)vorlix_umap_optimize_layout_serial_f32(embedding, n_samples, dim, head, tail, n_edges,
+                                                 epochs_per_sample, n_epochs, a, b, gamma,
+                                                 initial_alpha, negative_sample_rate, seed);
 }

@@ -64,22 +64,32 @@ static inline float vorlix_umap_rdist(const float *x, const float *y, int dim) {
     return r;
 }
 
-/* d2 <= 0 would put powf on a pole for b < 1; such a pull is zero.  NaN d2
- * fails the guard and propagates. */
-static inline float vorlix_umap_attractive_coeff(float d2, float a, float b) {
-    if (d2 <= 0.0f) return 0.0f;
-    const float pb1 = powf(d2, b - 1.0f);
+/* The attractive coefficient once pb1 = powf(d2, b - 1) is known; batched
+ * callers (layout_coeff.h) evaluate the powers in bulk. */
+static inline float vorlix_umap_attractive_from_pow(float d2, float pb1, float a, float b) {
     const float pb = pb1 * d2;
     const float gc = ((-2.0f * a) * b) * pb1;
     return gc / (a * pb + 1.0f);
 }
 
-/* Callers guarantee d2 > 0.  0.001f is the float constant (0x3A83126F), not a
- * double widened later. */
-static inline float vorlix_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
-    const float pb = powf(d2, b);
+/* d2 <= 0 would put powf on a pole for b < 1; such a pull is zero.  NaN d2
+ * fails the guard and propagates. */
+static inline float vorlix_umap_attractive_coeff(float d2, float a, float b) {
+    if (d2 <= 0.0f) return 0.0f;
+    return vorlix_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a, b);
+}
+
+/* The repulsive coefficient once pb = powf(d2, b) is known.  0.001f is the
+ * float constant (0x3A83126F), not a double widened later. */
+static inline float vorlix_umap_repulsive_from_pow(float d2, float pb, float a, float b,
+                                                   float gamma) {
     const float gc = (2.0f * gamma) * b;
     return gc / ((0.001f + d2) * (a * pb + 1.0f));
+}
+
+/* Callers guarantee d2 > 0. */
+static inline float vorlix_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
+    return vorlix_umap_repulsive_from_pow(d2, powf(d2, b), a, b, gamma);
 }
 
 /* ---- helpers shared by both optimisers (not part of the arithmetic) ---- */

@@ -2,14 +2,24 @@
 // sub-steps; within one, workers read a frozen embedding and add their moves
 // into private gradient slices, then each adds all slices into its own part
 // of the embedding.  Two barrier cycles per sub-step.
+//
+// Since the embedding is frozen inside a sub-step, the coefficients of all
+// pulls and pushes of a worker's share are independent of each other: the
+// worker gathers a chunk of them (schedule, samples, differences), has
+// layout_coeff compute them in bulk, and only then adds them into its slice,
+// one by one in the order of the per-edge loop, which is what fixes the bits.
 
+#include "layout_coeff.h"
+#include "layout_draw.h"
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
+#include "umap_layout_serial.h"
 
 #include <pthread.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +29,13 @@ namespace {
 // Generation-counting barrier that can be aborted: once aborted, every
 // current and later wait fails, so workers started before a failed thread
 // creation leave instead of waiting for a worker that never comes.
+//
+// A waiter first spins for a while on the generation before it sleeps on the
+// condition variable: the workers of a sub-step mostly arrive within
+// microseconds of each other, far sooner than a sleeping thread is woken.
+// The counters change only under the mutex; generation and aborted are
+// stored atomically there so that the spinning read outside it is defined.
+// The last arrival broadcasts only when somebody sleeps.
 struct vorlix_barrier_t {
     pthread_mutex_t mtx;
     pthread_cond_t cond;
@@ -26,7 +43,19 @@ struct vorlix_barrier_t {
     int generation;
     int n_threads;
     int aborted;
+    int sleepers;
 };
+
+// The spin: a few microseconds of pauses before the waiter sleeps.  Longer
+// spins (or yields) lose on a busy machine, where the spinning worker takes
+// the core from the one it waits for.
+constexpr int kBarrierSpins = 256;
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 inline void vorlix_barrier_init(vorlix_barrier_t *b, int n) {
     pthread_mutex_init(&b->mtx, nullptr);
@@ -35,6 +64,7 @@ inline void vorlix_barrier_init(vorlix_barrier_t *b, int n) {
     b->generation = 0;
     b->n_threads = n;
     b->aborted = 0;
+    b->sleepers = 0;
 }
 
 inline int vorlix_barrier_wait(vorlix_barrier_t *b) {
@@ -47,10 +77,22 @@ inline int vorlix_barrier_wait(vorlix_barrier_t *b) {
     b->count = b->count + 1;
     if (b->count == b->n_threads) {
         b->count = 0;
-        b->generation = gen + 1;
-        pthread_cond_broadcast(&b->cond);
+        __atomic_store_n(&b->generation, gen + 1, __ATOMIC_RELEASE);
+        if (b->sleepers > 0) pthread_cond_broadcast(&b->cond);
     } else {
-        while (b->generation == gen && !b->aborted) pthread_cond_wait(&b->cond, &b->mtx);
+        pthread_mutex_unlock(&b->mtx);
+        for (int i = 0; i < kBarrierSpins; ++i) {
+            if (__atomic_load_n(&b->generation, __ATOMIC_ACQUIRE) != gen ||
+                __atomic_load_n(&b->aborted, __ATOMIC_ACQUIRE))
+                break;
+            cpu_pause();
+        }
+        pthread_mutex_lock(&b->mtx);
+        while (b->generation == gen && !b->aborted) {
+            b->sleepers += 1;
+            pthread_cond_wait(&b->cond, &b->mtx);
+            b->sleepers -= 1;
+        }
     }
     // Checked after the cycle as well: a worker released by an abort must not
     // go on into a phase that the missing workers will never finish.
@@ -61,7 +103,7 @@ inline int vorlix_barrier_wait(vorlix_barrier_t *b) {
 
 inline void vorlix_barrier_abort(vorlix_barrier_t *b) {
     pthread_mutex_lock(&b->mtx);
-    b->aborted = 1;
+    __atomic_store_n(&b->aborted, 1, __ATOMIC_RELEASE);
     pthread_cond_broadcast(&b->cond);
     pthread_mutex_unlock(&b->mtx);
 }
@@ -106,6 +148,7 @@ struct layout_worker_args {
     uint64_t seed;
     vorlix_barrier_t *barrier;
     const edge_rec *plan;
+    const layout_coeff *coeff;
 };
 
 inline long vorlix_umap_online_cpus() {
@@ -139,7 +182,6 @@ inline void split_range(int64_t count, int t, int T, int64_t *lo, int64_t *hi) {
     *hi = (int64_t)(((__int128)(t + 1) * count) / T);
 }
 
-constexpr int kSampleBatch = 16;
 constexpr int64_t kEdgeLookahead = 8;
 
 // First plan position of sub-step s: sub-steps before it hold q + 1 edges
@@ -148,91 +190,209 @@ inline int64_t substep_offset(int64_t s, int64_t q, int64_t r) {
     return s * q + (s < r ? s : r);
 }
 
-// Gradient phase of one sub-step, two coordinates.  The embedding is frozen
-// during this phase, so the head point and the sums of its repulsions stay in
-// registers; every sum is still formed in the order of the generic loop.
-// rdist's leading 0.0f + x is dropped: x = diff * diff is never -0.0, so the
-// sum is bit-identical to x.
-inline void gradient_run_dim2(const layout_worker_args *w, float *g, int n, int64_t s,
-                              int64_t S, int64_t pos, int64_t pos_end, int64_t first_k,
-                              uint64_t mod_magic) {
+// A chunk of one worker's share of a sub-step: its due edges and their
+// negative samples, in the order of the per-edge loop.  Small enough for the
+// L1 cache and the worker's stack.
+constexpr int kChunkEdges = 128;
+constexpr int kChunkSamples = 1024;
+// Groups whose largest sample count is at most this draw in bulk.
+constexpr int kDrawMost = 32;
+
+struct chunk {
+    int n_edges;
+    int n_samples;
+    int32_t head[kChunkEdges];
+    int32_t tail[kChunkEdges];
+    int32_t n_push[kChunkEdges];  // samples of the edge in this chunk
+    // Two coordinates: the differences head - tail, then the pulls.  Other
+    // dimensions: the squared distance in p0, then the coefficient.
+    float p0[kChunkEdges];
+    float p1[kChunkEdges];
+    uint32_t sample[kChunkSamples + kDrawMost];
+    // The same for the samples: head - sample, then the pushes; or the
+    // squared distance, then the coefficient.
+    float q0[kChunkSamples];
+    float q1[kChunkSamples];
+};
+
+// The chunk in two coordinates: differences from the frozen embedding, all
+// pulls and pushes in bulk, then the sums into the slice in the order of the
+// per-edge loop (attraction of the edge, then its samples in draw order).
+// rdist's leading 0.0f + x is left out in layout_coeff (x a square).
+void flush_dim2(const layout_worker_args *w, float *g, chunk *c) {
     const float *emb = w->embedding;
-    const edge_rec *plan = w->plan;
-    double *eons = w->eons;
-    double *eonn = w->eonn;
-    const double *epn = w->epn;
-    const uint32_t nv = (uint32_t)w->n_vertices;
-    const float a = w->a, b = w->b, gamma = w->gamma;
-    const double nd = (double)n;
-    for (int64_t kx = first_k; pos < pos_end; ++pos, ++kx) {
-        if (pos + kEdgeLookahead < pos_end) {
-            const edge_rec ahead = plan[pos + kEdgeLookahead];
-            __builtin_prefetch(emb + 2 * (int64_t)ahead.head);
-            __builtin_prefetch(emb + 2 * (int64_t)ahead.tail);
-            __builtin_prefetch(g + 2 * (int64_t)ahead.head, 1);
-            __builtin_prefetch(g + 2 * (int64_t)ahead.tail, 1);
-        }
-        const edge_rec e = plan[pos];
-        if (e.eps <= 0.0f || eons[pos] > nd) continue;
-        const int64_t j = e.head;
-        const int64_t kk = e.tail;
+    int q = 0;
+    for (int e = 0; e < c->n_edges; ++e) {
+        const int64_t j = c->head[e];
+        const int64_t k = c->tail[e];
         const float c0 = emb[2 * j], c1 = emb[2 * j + 1];
-        const float diff0 = c0 - emb[2 * kk];
-        const float diff1 = c1 - emb[2 * kk + 1];
-        const float d2 = diff0 * diff0 + diff1 * diff1;
-        const float gc = vorlix_umap_attractive_coeff(d2, a, b);
-        const float grad0 = vorlix_umap_clip(diff0 * gc);
-        const float grad1 = vorlix_umap_clip(diff1 * gc);
-        float *gj = g + 2 * j;
-        float *gk = g + 2 * kk;
+        c->p0[e] = c0 - emb[2 * k];
+        c->p1[e] = c1 - emb[2 * k + 1];
+        for (int end = q + c->n_push[e]; q < end; ++q) {
+            const int64_t k2 = c->sample[q];
+            c->q0[q] = c0 - emb[2 * k2];
+            c->q1[q] = c1 - emb[2 * k2 + 1];
+        }
+    }
+    layout_pull2(w->coeff, c->p0, c->p1, (size_t)c->n_edges);
+    layout_push2(w->coeff, c->q0, c->q1, (size_t)c->n_samples);
+    q = 0;
+    for (int e = 0; e < c->n_edges; ++e) {
+        float *gj = g + 2 * (int64_t)c->head[e];
+        float *gk = g + 2 * (int64_t)c->tail[e];
         // Through memory, in this order: gj and gk are the same row when the
         // edge is a loop.
-        gj[0] = gj[0] + grad0;
-        gk[0] = gk[0] - grad0;
-        gj[1] = gj[1] + grad1;
-        gk[1] = gk[1] - grad1;
-        eons[pos] = eons[pos] + (double)e.eps;
-
-        const int n_neg = vorlix_umap_negative_count(n, eonn[pos], epn[pos]);
-        if (n_neg > 0) {
-            uint32_t rng[3];
-            vorlix_umap_seed_rng(w->seed, s + S * kx, n, rng);
+        gj[0] = gj[0] + c->p0[e];
+        gk[0] = gk[0] - c->p0[e];
+        gj[1] = gj[1] + c->p1[e];
+        gk[1] = gk[1] - c->p1[e];
+        if (c->n_push[e] > 0) {
+            // A sample that moves nothing holds -0.0f, which adds nothing.
             float acc0 = gj[0], acc1 = gj[1];
-            // Samples in batches: the batch's points are drawn and their
-            // rows requested first, so that the loads are in flight together
-            // instead of each starting only after the previous sample's
-            // arithmetic has left the instruction window.
-            uint32_t batch[kSampleBatch];
-            for (int p0 = 0; p0 < n_neg; p0 += kSampleBatch) {
-                const int m = n_neg - p0 < kSampleBatch ? n_neg - p0 : kSampleBatch;
-                for (int p = 0; p < m; ++p) {
-                    batch[p] = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, nv);
-                    __builtin_prefetch(emb + 2 * (int64_t)batch[p]);
-                }
-                for (int p = 0; p < m; ++p) {
-                    const int64_t k2 = batch[p];
-                    const float e0 = c0 - emb[2 * k2];
-                    const float e1 = c1 - emb[2 * k2 + 1];
-                    const float dd2 = e0 * e0 + e1 * e1;
-                    if (dd2 <= 0.0f) continue;
-                    const float gcn = vorlix_umap_repulsive_coeff(dd2, a, b, gamma);
-                    if (gcn > 0.0f) {
-                        acc0 = acc0 + vorlix_umap_clip(gcn * e0);
-                        acc1 = acc1 + vorlix_umap_clip(gcn * e1);
-                    }
-                }
+            for (int end = q + c->n_push[e]; q < end; ++q) {
+                acc0 = acc0 + c->q0[q];
+                acc1 = acc1 + c->q1[q];
             }
             gj[0] = acc0;
             gj[1] = acc1;
-            eonn[pos] = eonn[pos] + (double)n_neg * epn[pos];
+        }
+    }
+    c->n_edges = 0;
+    c->n_samples = 0;
+}
+
+// The chunk in any dimension: squared distances, coefficients in bulk, then
+// the per-coordinate moves in the order of the per-edge loop.
+void flush_generic(const layout_worker_args *w, float *g, chunk *c) {
+    const float *emb = w->embedding;
+    const int dim = w->dim;
+    int q = 0;
+    for (int e = 0; e < c->n_edges; ++e) {
+        const float *cur = emb + (int64_t)c->head[e] * dim;
+        c->p0[e] = vorlix_umap_rdist(cur, emb + (int64_t)c->tail[e] * dim, dim);
+        for (int end = q + c->n_push[e]; q < end; ++q)
+            c->q0[q] = vorlix_umap_rdist(cur, emb + (int64_t)c->sample[q] * dim, dim);
+    }
+    layout_pull(w->coeff, c->p0, (size_t)c->n_edges);
+    layout_push(w->coeff, c->q0, (size_t)c->n_samples);
+    q = 0;
+    for (int e = 0; e < c->n_edges; ++e) {
+        const float *cur = emb + (int64_t)c->head[e] * dim;
+        const float *oth = emb + (int64_t)c->tail[e] * dim;
+        float *gj = g + (int64_t)c->head[e] * dim;
+        float *gk = g + (int64_t)c->tail[e] * dim;
+        const float gc = c->p0[e];
+        for (int d = 0; d < dim; ++d) {
+            const float grad = vorlix_umap_clip((cur[d] - oth[d]) * gc);
+            gj[d] = gj[d] + grad;
+            gk[d] = gk[d] - grad;
+        }
+        for (int end = q + c->n_push[e]; q < end; ++q) {
+            const float gcn = c->q0[q];
+            if (gcn > 0.0f) {
+                const float *oth2 = emb + (int64_t)c->sample[q] * dim;
+                for (int d = 0; d < dim; ++d)
+                    gj[d] = gj[d] + vorlix_umap_clip(gcn * (cur[d] - oth2[d]));
+            }
+        }
+    }
+    c->n_edges = 0;
+    c->n_samples = 0;
+}
+
+inline void flush(const layout_worker_args *w, float *g, chunk *c) {
+    if (c->n_edges == 0) return;
+    if (w->dim == 2) flush_dim2(w, g, c);
+    else flush_generic(w, g, c);
+}
+
+// One edge with more samples than a chunk holds (a tiny period or a huge
+// sample rate), done on its own with the per-edge arithmetic.
+void edge_alone(const layout_worker_args *w, float *g, const edge_rec &e, int64_t edge, int n,
+                int n_neg, uint64_t mod_magic) {
+    const float *emb = w->embedding;
+    const int dim = w->dim;
+    const float a = w->a, b = w->b, gamma = w->gamma;
+    const float *cur = emb + (int64_t)e.head * dim;
+    const float *oth = emb + (int64_t)e.tail * dim;
+    float *gj = g + (int64_t)e.head * dim;
+    float *gk = g + (int64_t)e.tail * dim;
+    const float gc = vorlix_umap_attractive_coeff(vorlix_umap_rdist(cur, oth, dim), a, b);
+    for (int d = 0; d < dim; ++d) {
+        const float grad = vorlix_umap_clip((cur[d] - oth[d]) * gc);
+        gj[d] = gj[d] + grad;
+        gk[d] = gk[d] - grad;
+    }
+    uint32_t rng[3];
+    vorlix_umap_seed_rng(w->seed, edge, n, rng);
+    for (int p = 0; p < n_neg; ++p) {
+        const uint32_t k2 =
+            vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, (uint32_t)w->n_vertices);
+        const float *oth2 = emb + (int64_t)k2 * dim;
+        const float dd2 = vorlix_umap_rdist(cur, oth2, dim);
+        if (dd2 <= 0.0f) continue;
+        const float gcn = vorlix_umap_repulsive_coeff(dd2, a, b, gamma);
+        if (gcn > 0.0f) {
+            for (int d = 0; d < dim; ++d)
+                gj[d] = gj[d] + vorlix_umap_clip(gcn * (cur[d] - oth2[d]));
         }
     }
 }
 
-// Gradient phase of one sub-step, any dimension.
-inline void gradient_run_generic(const layout_worker_args *w, float *g, int n, int64_t s,
-                                 int64_t S, int64_t pos, int64_t pos_end, int64_t first_k,
-                                 uint64_t mod_magic) {
+// vorlix_umap_negative_count of m <= 8 edges, and their advanced next-sample
+// epochs (next[l] + n_neg[l] * per[l], meaningful where n_neg[l] > 0).  The
+// vector form does the same double operations per lane; the clamp to the
+// int range with NaN as 0 is done by max/min (which give the second operand
+// for a NaN first) and a select.
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void negative_counts_avx2(int n, double *next,
+                                                              const double *per, int *n_neg) {
+    const __m256d nd = _mm256_set1_pd((double)n);
+    const __m256d lo = _mm256_set1_pd((double)INT_MIN), hi = _mm256_set1_pd((double)INT_MAX);
+    for (int h = 0; h < LAYOUT_DRAW_LANES; h += 4) {
+        const __m256d e = _mm256_loadu_pd(next + h);
+        const __m256d p = _mm256_loadu_pd(per + h);
+        const __m256d v = _mm256_div_pd(_mm256_sub_pd(nd, e), p);
+        const __m256d nan = _mm256_cmp_pd(v, v, _CMP_UNORD_Q);
+        const __m256d clamped = _mm256_andnot_pd(nan, _mm256_min_pd(_mm256_max_pd(v, lo), hi));
+        const __m128i k = _mm256_cvttpd_epi32(clamped);
+        _mm_storeu_si128((__m128i *)(n_neg + h), k);
+        _mm256_storeu_pd(next + h, _mm256_add_pd(e, _mm256_mul_pd(_mm256_cvtepi32_pd(k), p)));
+    }
+}
+#endif
+
+inline void negative_counts(bool vector, int n, double *next, double *per, int *n_neg, int m) {
+#if defined(__x86_64__)
+    if (vector) {
+        // Lanes past m compute on a harmless 0 / 1.
+        for (int l = m; l < LAYOUT_DRAW_LANES; ++l) {
+            next[l] = 0.0;
+            per[l] = 1.0;
+        }
+        return negative_counts_avx2(n, next, per, n_neg);
+    }
+#endif
+    for (int l = 0; l < m; ++l) {
+        n_neg[l] = vorlix_umap_negative_count(n, next[l], per[l]);
+        next[l] = next[l] + (double)n_neg[l] * per[l];
+    }
+}
+
+// Gradient phase of one sub-step over plan positions [pos0, pos_end): the
+// schedule and the samples edge by edge (they depend on nothing but the
+// edge), the arithmetic chunk by chunk.  The due edges of a block of
+// positions are listed first, without a branch per edge: whether an edge is
+// due follows no pattern, and a mispredicted branch per edge would cost more
+// than the test.  A disabled edge's schedule starts at +inf (the driver), so
+// !(eons > n) is the whole test, a NaN period being due as it must.  In a
+// large layout, rows are requested ahead: those of the due edges a few places
+// on, and each sample's as soon as it is drawn.
+constexpr int kScanBlock = 256;
+constexpr size_t kNearBytes = 256 * 1024;
+
+void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_t s, int64_t S,
+                  int64_t pos0, int64_t pos_end, int64_t first_k, uint64_t mod_magic) {
     const float *emb = w->embedding;
     const edge_rec *plan = w->plan;
     double *eons = w->eons;
@@ -240,41 +400,120 @@ inline void gradient_run_generic(const layout_worker_args *w, float *g, int n, i
     const double *epn = w->epn;
     const int dim = w->dim;
     const uint32_t nv = (uint32_t)w->n_vertices;
-    const float a = w->a, b = w->b, gamma = w->gamma;
     const double nd = (double)n;
-    for (int64_t kx = first_k; pos < pos_end; ++pos, ++kx) {
-        const edge_rec e = plan[pos];
-        if (e.eps <= 0.0f || eons[pos] > nd) continue;
-        const float *cur = emb + (int64_t)e.head * dim;
-        const float *oth = emb + (int64_t)e.tail * dim;
-        float *gj = g + (int64_t)e.head * dim;
-        float *gk = g + (int64_t)e.tail * dim;
-        const float d2 = vorlix_umap_rdist(cur, oth, dim);
-        const float gc = vorlix_umap_attractive_coeff(d2, a, b);
-        for (int d = 0; d < dim; ++d) {
-            const float grad = vorlix_umap_clip((cur[d] - oth[d]) * gc);
-            gj[d] = gj[d] + grad;
-            gk[d] = gk[d] - grad;
+    // Requests ahead pay only when the rows come from beyond the L2 cache:
+    // for a small layout (embedding and slice in L2) they merely occupy the
+    // load queue.
+    const bool far = w->emb_len * sizeof(float) > kNearBytes;
+    const bool vector = w->coeff->simd != 0;
+    int32_t due[kScanBlock];
+    uint32_t draws[kDrawMost * LAYOUT_DRAW_LANES];
+    c->n_edges = 0;
+    c->n_samples = 0;
+    for (int64_t lo = pos0; lo < pos_end; lo += kScanBlock) {
+        const int m = pos_end - lo < kScanBlock ? (int)(pos_end - lo) : kScanBlock;
+        int n_due = 0;
+        for (int i = 0; i < m; ++i) {
+            due[n_due] = i;
+            n_due += !(eons[lo + i] > nd);
         }
-        eons[pos] = eons[pos] + (double)e.eps;
-
-        const int n_neg = vorlix_umap_negative_count(n, eonn[pos], epn[pos]);
-        if (n_neg > 0) {
-            uint32_t rng[3];
-            vorlix_umap_seed_rng(w->seed, s + S * kx, n, rng);
-            for (int p = 0; p < n_neg; ++p) {
-                const uint32_t k2 = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, nv);
-                const float *oth2 = emb + (int64_t)k2 * dim;
-                const float dd2 = vorlix_umap_rdist(cur, oth2, dim);
-                if (dd2 <= 0.0f) continue;
-                const float gcn = vorlix_umap_repulsive_coeff(dd2, a, b, gamma);
-                if (gcn > 0.0f) {
-                    for (int d = 0; d < dim; ++d)
-                        gj[d] = gj[d] + vorlix_umap_clip(gcn * (cur[d] - oth2[d]));
-                }
+        // Due edges in groups of eight: the schedule edge by edge, then the
+        // samples of the whole group at once (one stream per lane), then the
+        // edges and their samples into the chunk in order.
+        for (int u0 = 0; u0 < n_due; u0 += LAYOUT_DRAW_LANES) {
+            const int m_group = n_due - u0 < LAYOUT_DRAW_LANES ? n_due - u0 : LAYOUT_DRAW_LANES;
+            uint32_t s0[LAYOUT_DRAW_LANES] = {0}, s1[LAYOUT_DRAW_LANES] = {0},
+                     s2[LAYOUT_DRAW_LANES] = {0};
+            int n_neg[LAYOUT_DRAW_LANES];
+            int most = 0;
+            double next[LAYOUT_DRAW_LANES], per[LAYOUT_DRAW_LANES];
+            for (int l = 0; l < m_group; ++l) {
+                const int64_t pos = lo + due[u0 + l];
+                eons[pos] = eons[pos] + (double)plan[pos].eps;
+                next[l] = eonn[pos];
+                per[l] = epn[pos];
             }
-            eonn[pos] = eonn[pos] + (double)n_neg * epn[pos];
+            negative_counts(vector, n, next, per, n_neg, m_group);
+            for (int l = 0; l < m_group; ++l) {
+                if (n_neg[l] <= 0) continue;
+                const int64_t pos = lo + due[u0 + l];
+                eonn[pos] = next[l];
+                uint32_t words[3];
+                vorlix_umap_seed_rng(w->seed, s + S * (first_k + (pos - pos0)), n, words);
+                s0[l] = words[0];
+                s1[l] = words[1];
+                s2[l] = words[2];
+                if (n_neg[l] > most) most = n_neg[l];
+            }
+            const bool drawn = most <= kDrawMost;
+            if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws, w->coeff->simd);
+            for (int l = 0; l < m_group; ++l) {
+                const int u = u0 + l;
+                if (far && u + kEdgeLookahead < n_due) {
+                    const edge_rec ahead = plan[lo + due[u + kEdgeLookahead]];
+                    __builtin_prefetch(emb + (int64_t)ahead.head * dim);
+                    __builtin_prefetch(emb + (int64_t)ahead.tail * dim);
+                    __builtin_prefetch(g + (int64_t)ahead.head * dim, 1);
+                    __builtin_prefetch(g + (int64_t)ahead.tail * dim, 1);
+                }
+                const int64_t pos = lo + due[u];
+                const int64_t edge = s + S * (first_k + (pos - pos0));
+                const edge_rec e = plan[pos];
+                const int n_push = n_neg[l] > 0 ? n_neg[l] : 0;
+                if (n_push > kChunkSamples) {
+                    flush(w, g, c);
+                    edge_alone(w, g, e, edge, n, n_neg[l], mod_magic);
+                    continue;
+                }
+                if (c->n_edges == kChunkEdges || c->n_samples + n_push > kChunkSamples)
+                    flush(w, g, c);
+                const int at = c->n_edges++;
+                c->head[at] = e.head;
+                c->tail[at] = e.tail;
+                c->n_push[at] = n_push;
+                if (n_push == 0) continue;
+                uint32_t *out = c->sample + c->n_samples;
+                if (drawn) {
+                    // The whole column, a fixed count: the entries past this
+                    // edge's own are overwritten by the next edge's (the
+                    // sample array has room for the overhang).
+                    for (int p = 0; p < most; ++p) out[p] = draws[p * LAYOUT_DRAW_LANES + l];
+                } else {
+                    uint32_t rng[3] = {s0[l], s1[l], s2[l]};
+                    for (int p = 0; p < n_push; ++p)
+                        out[p] = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, nv);
+                }
+                if (far) {
+                    for (int p = 0; p < n_push; ++p)
+                        __builtin_prefetch(emb + (int64_t)out[p] * dim);
+                }
+                c->n_samples += n_push;
+            }
         }
+    }
+    flush(w, g, c);
+}
+
+// Apply phase over [v_lo, v_hi): every slice added in worker order, the sum
+// scaled once, and the slices cleared there for the next sub-step (which the
+// second barrier orders before any worker writes its slice again).  In blocks
+// so that each loop runs over contiguous floats and vectorises; every
+// coordinate still sums 0.0f + slice 0 + slice 1 + ... in that order.
+constexpr size_t kApplyBlock = 512;
+
+void apply_slices(float *embedding, float *gbuf, size_t emb_len, int T, size_t v_lo,
+                  size_t v_hi, float alpha) {
+    float acc[kApplyBlock];
+    for (size_t v0 = v_lo; v0 < v_hi; v0 += kApplyBlock) {
+        const size_t m = v_hi - v0 < kApplyBlock ? v_hi - v0 : kApplyBlock;
+        for (size_t i = 0; i < m; ++i) acc[i] = 0.0f;
+        for (int tt = 0; tt < T; ++tt) {
+            float *slice = gbuf + (size_t)tt * emb_len + v0;
+            for (size_t i = 0; i < m; ++i) acc[i] = acc[i] + slice[i];
+            std::memset(slice, 0, m * sizeof(float));
+        }
+        float *out = embedding + v0;
+        for (size_t i = 0; i < m; ++i) out[i] = out[i] + acc[i] * alpha;
     }
 }
 
@@ -282,7 +521,6 @@ void *layout_worker(void *raw) {
     const layout_worker_args *w = (const layout_worker_args *)raw;
     const int T = w->n_threads;
     const int t = w->tid;
-    const int dim = w->dim;
     const int64_t S = w->n_substeps;
     const int64_t n_edges = w->n_edges;
     const size_t emb_len = w->emb_len;
@@ -295,29 +533,25 @@ void *layout_worker(void *raw) {
     const int64_t q = n_edges / S;
     const int64_t r = n_edges % S;
     const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
+    chunk c;
 
+    // Each worker clears its own slice once; from then on every apply phase
+    // clears the slices behind it.
+    std::memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
         const float alpha =
             n == 0 ? w->initial_alpha
                    : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
         for (int64_t s = 0; s < S; ++s) {
-            std::memset(g, 0, emb_len * sizeof(float));
             // Edges congruent to s modulo S; (n_edges - s - 1) / S + 1 is the
             // ceiling without the overflow-prone n_edges - s + S - 1.
             const int64_t K = s < n_edges ? (n_edges - s - 1) / S + 1 : 0;
             int64_t k_lo, k_hi;
             split_range(K, t, T, &k_lo, &k_hi);
             const int64_t base = substep_offset(s, q, r);
-            if (dim == 2)
-                gradient_run_dim2(w, g, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
-            else
-                gradient_run_generic(w, g, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
+            gradient_run(w, g, &c, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
-            for (size_t v = v_lo; v < v_hi; ++v) {
-                float acc = 0.0f;
-                for (int tt = 0; tt < T; ++tt) acc = acc + gbuf[(size_t)tt * emb_len + v];
-                embedding[v] = embedding[v] + acc * alpha;
-            }
+            apply_slices(embedding, gbuf, emb_len, T, v_lo, v_hi, alpha);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
         }
     }
@@ -359,6 +593,9 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         return false;
     }
 
+    layout_coeff coeff;
+    layout_coeff_init(&coeff, a, b, gamma);
+
     // Positions in sub-step order: edge i = s + S * k goes to position
     // offset(s) + k, which is simply the running count below.
     {
@@ -370,7 +607,9 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
                 plan[pos].tail = tail[i];
                 plan[pos].eps = epochs_per_sample[i];
                 epn[pos] = eps / (double)negative_sample_rate;
-                eons[pos] = eps;
+                // +inf: a disabled edge (period <= 0) is never due, which
+                // spares the workers a second test.
+                eons[pos] = epochs_per_sample[i] <= 0.0f ? HUGE_VAL : eps;
                 eonn[pos] = epn[pos];
             }
         }
@@ -405,6 +644,7 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         w->seed = seed;
         w->barrier = &barrier;
         w->plan = plan;
+        w->coeff = &coeff;
         if (pthread_create(&threads[t], nullptr, layout_worker, w) != 0) break;
         spawned += 1;
     }
@@ -449,8 +689,11 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
         run_workers(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
                     a, b, gamma, initial_alpha, negative_sample_rate, seed, eff_threads))
         return 0;
-    vorlix_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail, n_edges,
-                                              epochs_per_sample, n_epochs, a, b, gamma,
-                                              initial_alpha, negative_sample_rate, seed);
-    return -1;
+    // The arguments passed the serial optimiser's own checks above, so its
+    // only failure left is its schedule allocation: the layout then did not
+    // run at all, which the caller must not mistake for a serial run.
+    const int serial = vorlix_umap_optimize_layout_serial_f32(
+        embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
+        initial_alpha, negative_sample_rate, seed);
+    return serial == -2 ? -2 : -1;
 }

@@ -5,9 +5,15 @@ Builds the symmetric 15-nearest-neighbour graph of 100,000 clustered points
 UMAP-like sampling periods, and runs 200 epochs in two dimensions with the
 serial optimiser and with the threaded one at 1, 2 and the online processor
 count of threads, side by side in one run.  The second case, the same graph
-of the MNIST 10k sample, runs when ../shared/data/mnist10k.npz is present.
+of the MNIST 10k sample (500 epochs, as UMAP runs it), runs when
+../shared/data/mnist10k.npz is present.
 
-Run from the repository root:  python benchmarks/layout.py [--quick]
+With --baseline PATH (the extension's shared object built from an earlier
+commit), both builds run the serial optimiser and the threaded one with 2
+threads on the same inputs, interleaved, and the table gives the ratio of
+their times and whether the two embeddings are the same bytes.
+
+Run from the repository root:  python benchmarks/layout.py [--quick] [--baseline SO]
 """
 
 from __future__ import annotations
@@ -120,28 +126,66 @@ def count_updates(eps: np.ndarray, n_epochs: int, nsr: float) -> tuple[int, int]
     return n_att, n_neg
 
 
-def run(graph: Graph, n_epochs: int, n_threads: int | None, seed: int) -> tuple[float, float, int]:
-    """Wall and process CPU seconds (all threads) of one optimisation, and the
-    status; n_threads None means the serial kernel, called through ctypes."""
+_ARGTYPES = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+             ctypes.c_int64, ctypes.c_void_p, ctypes.c_int, ctypes.c_float, ctypes.c_float,
+             ctypes.c_float, ctypes.c_float, ctypes.c_float, ctypes.c_uint64]
+
+
+def kernels(path: str) -> tuple:
+    """The serial and the threaded optimiser of one build, through ctypes."""
+    lib = ctypes.CDLL(path)
+    serial = lib.vorlix_umap_optimize_layout_euclidean_f32
+    serial.restype, serial.argtypes = None, _ARGTYPES
+    threaded = lib.vorlix_umap_optimize_layout_euclidean_f32_parallel
+    threaded.restype, threaded.argtypes = ctypes.c_int, _ARGTYPES + [ctypes.c_int]
+    return serial, threaded
+
+
+def run(graph: Graph, n_epochs: int, n_threads: int | None, seed: int,
+        path: str | None = None) -> tuple[float, float, int, np.ndarray]:
+    """Wall and process CPU seconds (all threads) of one optimisation, the
+    status and the embedding; n_threads None means the serial kernel.  With a
+    path, that build's kernels run through ctypes; else this build's (the
+    threaded one through the module method)."""
     emb = graph.embedding.copy()
-    if n_threads is None:
-        lib = ctypes.CDLL(_native_quelmo.__file__)
-        fn = lib.vorlix_umap_optimize_layout_euclidean_f32
-        fn.restype = None
-        fn.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
-                       ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p, ctypes.c_int,
-                       ctypes.c_float, ctypes.c_float, ctypes.c_float, ctypes.c_float,
-                       ctypes.c_float, ctypes.c_uint64]
+    args = (emb.ctypes.data, len(emb), 2, graph.head.ctypes.data, graph.tail.ctypes.data,
+            len(graph.head), graph.eps.ctypes.data, n_epochs, A, B, 1.0, 1.0, 5.0, seed)
+    if n_threads is None or path is not None:
+        serial, threaded = kernels(path or _native_quelmo.__file__)
         w0, c0 = time.perf_counter(), time.process_time()
-        fn(emb.ctypes.data, len(emb), 2, graph.head.ctypes.data, graph.tail.ctypes.data,
-           len(graph.head), graph.eps.ctypes.data, n_epochs, A, B, 1.0, 1.0, 5.0, seed)
-        rc = 0
+        if n_threads is None:
+            serial(*args)
+            rc = 0
+        else:
+            rc = threaded(*args, n_threads)
     else:
         w0, c0 = time.perf_counter(), time.process_time()
         rc = _native_quelmo.umap_layout_euclidean_f32(
             emb, graph.head, graph.tail, graph.eps, len(emb), 2, n_epochs, A, B, 1.0, 1.0, 5.0,
             seed, n_threads)
-    return time.perf_counter() - w0, time.process_time() - c0, rc
+    return time.perf_counter() - w0, time.process_time() - c0, rc, emb
+
+
+def compare(graph: Graph, n_epochs: int, baseline: str, repeat: int, seed: int) -> None:
+    """This build against the baseline build, serial and 2 threads, same inputs."""
+    rows = []
+    for label, threads in [("serial", None), ("threaded T=2", 2)]:
+        best: dict[str, tuple[float, float]] = {}
+        out: dict[str, np.ndarray] = {}
+        for _ in range(repeat):
+            for build, path in [("baseline", baseline), ("this build", _native_quelmo.__file__)]:
+                wall, cpu, _, emb = run(graph, n_epochs, threads, seed, path)
+                old = best.get(build, (np.inf, np.inf))
+                best[build] = (min(old[0], wall), min(old[1], cpu))
+                out[build] = emb
+        same = out["baseline"].tobytes() == out["this build"].tobytes()
+        rows.append((label, best["baseline"], best["this build"], same))
+    print(f"{'optimiser':<16}{'baseline wall':>15}{'cpu':>8}{'this wall':>11}{'cpu':>8}"
+          f"{'wall ratio':>12}{'cpu ratio':>11}{'same bytes':>12}")
+    for label, (bw, bc), (nw, nc), same in rows:
+        print(f"{label:<16}{bw:>15.2f}{bc:>8.2f}{nw:>11.2f}{nc:>8.2f}{bw / nw:>11.2f}x"
+              f"{bc / nc:>10.2f}x{str(same):>12}")
+    print(f"(best of {repeat} interleaved runs per build; ratio = baseline / this build)")
 
 
 def main() -> None:
@@ -150,10 +194,13 @@ def main() -> None:
     parser.add_argument("--epochs", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=1,
                         help="runs per configuration, interleaved; the best is kept")
+    parser.add_argument("--mnist-epochs", type=int, default=500)
     parser.add_argument("--quick", action="store_true", help="20,000 points, 50 epochs")
+    parser.add_argument("--baseline", metavar="SO",
+                        help="an earlier build's extension to compare with, same inputs")
     opts = parser.parse_args()
     if opts.quick:
-        opts.points, opts.epochs = 20_000, 50
+        opts.points, opts.epochs, opts.mnist_epochs = 20_000, 50, 50
     seed = 7
     online = os.cpu_count() or 1
 
@@ -169,10 +216,16 @@ def main() -> None:
     if online != 2:
         configs.append((f"threaded T={online} (online)", online))
     for g in graphs:
-        n_att, n_neg = count_updates(g.eps, opts.epochs, 5.0)
+        epochs = opts.mnist_epochs if g.name.startswith("mnist") else opts.epochs
+        if opts.baseline:
+            print(f"\n{g.name}: {len(g.embedding)} points, {len(g.head)} edges, {epochs} epochs, "
+                  f"dim 2; baseline {opts.baseline}")
+            compare(g, epochs, opts.baseline, opts.repeat, seed)
+            continue
+        n_att, n_neg = count_updates(g.eps, epochs, 5.0)
         pairs = n_att + n_neg
         print(f"\n{g.name}: {len(g.embedding)} points, {len(g.head)} edges, "
-              f"{opts.epochs} epochs, dim 2; {n_att / 1e6:.1f} M attractions, "
+              f"{epochs} epochs, dim 2; {n_att / 1e6:.1f} M attractions, "
               f"{n_neg / 1e6:.1f} M negative samples; {online} online processors")
         best: dict[str, tuple[float, float]] = {}
         rcs: dict[str, int] = {}
@@ -180,7 +233,7 @@ def main() -> None:
         for _ in range(opts.repeat):
             for label, threads in configs:
                 loads.append(os.getloadavg()[0])
-                wall, cpu, rc = run(g, opts.epochs, threads, seed)
+                wall, cpu, rc, _ = run(g, epochs, threads, seed)
                 if label not in best or wall < best[label][0]:
                     best[label] = (wall, cpu)
                 rcs[label] = rc

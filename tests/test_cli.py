@@ -3,13 +3,16 @@ input reported in one line with exit status 2."""
 
 from __future__ import annotations
 
+import inspect
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-from quelmo.cli import main
+from quelmo import _cli_options
+from quelmo.cli import build_parser, main
+from quelmo.estimator import UMAP
 
 FAST = ["--n-epochs", "20", "--random-state", "0", "-q"]
 
@@ -129,6 +132,7 @@ def test_entry_point_runs_as_module(data_files):
     assert "Traceback" not in proc.stderr and "no such file" in proc.stderr
 
 
+@pytest.mark.slow
 def test_demo(tmp_path, capsys):
     pytest.importorskip("sklearn")
     pytest.importorskip("matplotlib")
@@ -138,3 +142,64 @@ def test_demo(tmp_path, capsys):
     assert main(["demo", "-o", str(tmp_path)]) == 0
     out = capsys.readouterr().out
     assert "trustworthiness" in out and "5-NN accuracy" in out and "time:" in out
+
+
+class TestFlagsFollowTheEstimator:
+    def test_every_parameter_has_a_flag_or_is_left_out(self):
+        parameters = set(inspect.signature(UMAP.__init__).parameters) - {"self"}
+        flags = {flag.name for flag in _cli_options.estimator_flags()}
+        assert flags | set(_cli_options.LEFT_OUT) == parameters
+        assert not flags & set(_cli_options.LEFT_OUT)
+
+    def test_defaults_are_the_signature_defaults(self):
+        args = build_parser().parse_args(["embed", "x.npy", "-o", "o.npy"])
+        params = _cli_options.estimator_params(args)
+        # The repr lists every parameter whose value or type differs from
+        # the signature's default.
+        assert repr(UMAP(**params)) == "UMAP()"
+
+    def test_flag_names_types_and_help(self):
+        names = ["--n-neighbors", "--n-components", "--min-dist", "--spread", "--n-epochs",
+                 "--learning-rate", "--negative-sample-rate", "--repulsion-strength",
+                 "--init", "--metric", "--random-state", "--n-jobs", "--n-trees", "--n-iters",
+                 "--leaf-size", "--a", "--b", "--precomputed-knn"]
+        flags = {flag.option: flag for flag in _cli_options.estimator_flags()}
+        assert set(names) <= set(flags)
+        assert flags["--n-epochs"].kind is int and flags["--a"].kind is float
+        assert flags["--random-state"].kind is int and flags["--precomputed-knn"].kind is None
+        assert flags["--metric"].choices == ("euclidean", "cosine")
+        assert flags["--init"].choices == ("spectral", "pca", "random")
+        # The first sentence of the docstring entry; grouped entries share it.
+        assert flags["--n-components"].help == "Dimension of the embedding."
+        assert flags["--a"].help == flags["--b"].help != ""
+        assert all(flag.help for flag in flags.values())
+
+    def test_array_parameters_from_files(self, data_files):
+        folder, X, _ = data_files
+        fitted = UMAP(n_neighbors=8, n_epochs=20, random_state=0).fit(X)
+        np.savez(folder / "knn.npz", indices=fitted.knn_indices_, distances=fitted.knn_dists_)
+        init = np.random.default_rng(1).uniform(0.0, 10.0, (len(X), 2))
+        np.save(folder / "init.npy", init)
+        want = UMAP(n_neighbors=8, n_epochs=20, random_state=0, a=1.5, b=0.9, init=init,
+                    precomputed_knn=(fitted.knn_indices_, fitted.knn_dists_)).fit_transform(X)
+        assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"),
+                     "--n-neighbors", "8", "--a", "1.5", "--b", "0.9",
+                     "--init", str(folder / "init.npy"),
+                     "--precomputed-knn", str(folder / "knn.npz"), *FAST]) == 0
+        assert np.load(folder / "o.npy").tobytes() == want.tobytes()
+
+    @pytest.mark.parametrize("flag, file, message", [
+        ("--precomputed-knn", "missing.npz", "no such file"),
+        ("--precomputed-knn", "xy.npz", "neighbours need arrays 'indices' and 'distances'"),
+        ("--precomputed-knn", "x.npy", "not a .npz file"),
+        ("--init", "umap", "--init must be one of spectral, pca, random or a file"),
+        ("--init", "xy.npz", "holds several arrays"),
+        ("--init", "x.npy", "init array must have shape"),
+    ])
+    def test_bad_files_one_line_exit_2(self, data_files, capsys, flag, file, message):
+        folder, _, _ = data_files
+        value = str(folder / file) if "." in file else file
+        assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), flag, value,
+                     "-q"]) == 2
+        err = capsys.readouterr().err
+        assert err.startswith("quelmo: error: ") and err.count("\n") == 1 and message in err

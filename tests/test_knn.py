@@ -394,6 +394,7 @@ def test_search_equals_reference(kernel, ref, kind, n, d, k, n_trees, leaf, thre
         assert same_bits(idx, r_idx) and same_bits(dist, r_dist), (kind, seed)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("n_iters", [0, 1, 2, 30])
 def test_search_equals_reference_mnist(kernel, portable_kernel, ref, mnist10k, n_iters):
     X = mnist10k[0][:1500]
@@ -734,6 +735,7 @@ print(counts["mallocs"], counts["threads"], ",".join(outcomes))
 """
 
 
+@pytest.mark.slow
 def test_failed_allocations_and_threads(run_injected, ref, tmp_path):
     X = _dataset("clusters", 200, 5, seed=19)
     full, _, _ = run_ref(ref, X, 6, 3, 6, 0, 21, 3)

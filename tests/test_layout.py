@@ -600,6 +600,7 @@ def same(a, b):
 """
 
 
+@pytest.mark.slow
 def test_thread_creation_failure_falls_back_to_serial(run_injected):
     out = run_injected(_FAULT_PRELUDE + """
 for T, fail_at in [(2, 2), (3, 2), (3, 3), (3, 1), (8, 5)]:
@@ -617,6 +618,7 @@ for T, fail_at in [(2, 2), (3, 2), (3, 3), (3, 1), (8, 5)]:
         assert row[2:] == ["-1", "True", "True", "1", "0"], row
 
 
+@pytest.mark.slow
 def test_allocation_failure_falls_back_to_serial(run_injected):
     out = run_injected(_FAULT_PRELUDE + """
 qfi.arm()
@@ -648,6 +650,31 @@ for k in (1, 2, 3):
         assert (rc, same, failed, live, threads) == ("-1", "True", "1", "0", "0"), line
     for line in lines[1 + n_alloc:]:
         assert line.split()[2:] == ["True", "1", "0"], line
+
+
+def test_serial_fallback_without_memory_reports_minus_two(run_injected):
+    # The serial optimiser's schedule failing after the threaded path could
+    # not run (one thread, or a failed thread creation) means nothing ran:
+    # -2, the caller's embedding, nothing leaked.  The exported serial
+    # kernel stays silent (test above).
+    out = run_injected(_FAULT_PRELUDE + """
+qfi.arm()
+emb = emb0.copy(); par(*args(emb), 3)
+n_threaded = qfi.stats()["mallocs"]
+qfi.disarm()
+for T, thread_at, first in [(1, 0, 0), (3, 2, n_threaded)]:
+    for k in (1, 2, 3):
+        emb = emb0.copy()
+        qfi.arm(malloc_at=first + k, thread_at=thread_at)
+        rc = par(*args(emb), T)
+        st = qfi.stats()
+        qfi.disarm()
+        print(T, k, rc, same(emb, emb0), st["live"])
+""")
+    rows = [line.split() for line in out.stdout.strip().splitlines()]
+    assert len(rows) == 6
+    for row in rows:
+        assert row[2:] == ["-2", "True", "0"], row
 
 
 def test_threaded_run_releases_everything(run_injected):
@@ -751,6 +778,45 @@ def test_module_rejects_edge_ids_outside_the_embedding(where, value):
     with pytest.raises(ValueError, match=r"^head and tail entries must lie in \[0, n_samples\)$"):
         umap_layout_euclidean_f32(*_module_args(case, emb, head=ids["head"], tail=ids["tail"]))
     assert_bits_equal(emb, case.embedding)
+
+
+@pytest.mark.parametrize("name", ["a", "b", "gamma", "alpha", "nsr"])
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), -float("inf"), 1e39])
+def test_module_refuses_non_finite_floats(name, value):
+    # 1e39 is finite as a double but infinite once narrowed to float32.
+    # An infinite rate would ask for 2^31 negative samples per edge and epoch.
+    case = random_case(77, 5, 10, n_epochs=5)
+    emb = case.embedding.copy()
+    shown = {"alpha": "initial_alpha", "nsr": "negative_sample_rate"}.get(name, name)
+    with pytest.raises(ValueError, match=f"^{shown} must be finite in float32$"):
+        umap_layout_euclidean_f32(*_module_args(case, emb, **{name: value}))
+    assert_bits_equal(emb, case.embedding)
+
+
+def test_module_raises_memory_error_when_nothing_could_run(run_injected):
+    # One thread: the serial optimiser's three schedule arrays are the only
+    # allocations; each failing leaves the embedding untouched.
+    out = run_injected("""
+rng = np.random.default_rng(6)
+emb0 = rng.uniform(0, 10, (40, 2)).astype(np.float32)
+head = rng.integers(0, 40, 200).astype(np.int32)
+tail = rng.integers(0, 40, 200).astype(np.int32)
+eps = rng.uniform(1, 3, 200).astype(np.float32)
+for k in (1, 2, 3, 4):
+    emb = emb0.copy()
+    qfi.arm(malloc_at=k)
+    try:
+        outcome = _native_quelmo.umap_layout_euclidean_f32(emb, head, tail, eps, 40, 2, 6,
+                                                           1.6, 0.9, 1.0, 1.0, 5.0, 3, 1)
+    except MemoryError as exc:
+        outcome = "MemoryError" if "layout" in str(exc) else repr(exc)
+    st = qfi.stats()
+    qfi.disarm()
+    print(k, outcome, emb.tobytes() == emb0.tobytes(), st["live"])
+""").stdout
+    rows = [line.split() for line in out.strip().splitlines()]
+    assert [row[1:] for row in rows[:3]] == [["MemoryError", "True", "0"]] * 3
+    assert rows[3][1:] == ["-1", "False", "0"]  # no fourth allocation: a serial run
 
 
 def test_module_empty_edge_list_returns_minus_one():

@@ -3,6 +3,7 @@ arrays, graph and edge list, curve fit, initialisations."""
 
 from __future__ import annotations
 
+import sys
 import warnings
 
 import numpy as np
@@ -295,6 +296,7 @@ class TestInit:
         squared = np.take_along_axis(d2, idx, axis=1).astype(np.float32)
         return _graph.fuzzy_graph(*_neighbors.dense_knn(idx, squared))
 
+    @pytest.mark.slow
     def test_multilevel_solver_matches_dense_eigenvectors(self, monkeypatch):
         import scipy.linalg
 
@@ -359,3 +361,18 @@ class TestInit:
             _init.check_init_array(np.ones((4, 3)), 4, 2)
         with pytest.raises(ValueError, match="NaN"):
             _init.check_init_array(np.full((4, 2), np.nan), 4, 2)
+
+
+def test_initialisation_blas_runs_on_one_thread(monkeypatch):
+    # Idle OpenBLAS workers spin after each call and would compete with the
+    # layout threads; inside the block every BLAS pool has one thread.
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    with _init.single_threaded_blas():
+        inside = [p["num_threads"] for p in threadpoolctl.threadpool_info()
+                  if p["user_api"] == "blas"]
+    assert all(n == 1 for n in inside)
+    # Without threadpoolctl the block simply runs.
+    monkeypatch.setitem(sys.modules, "threadpoolctl", None)
+    with _init.single_threaded_blas():
+        ran = True
+    assert ran

@@ -82,6 +82,7 @@ def _sanitizer_toolchain_present() -> bool:
     return True
 
 
+@pytest.mark.slow
 def test_kernels_clean_under_sanitizers(tmp_path):
     # tests/native/kernel_driver.cpp: every kernel on edge-case inputs against
     # the references, every allocation and thread creation of representative
@@ -131,6 +132,7 @@ for kind in ("malloc", "thread"):
 """
 
 
+@pytest.mark.slow
 def test_fit_survives_every_failed_allocation_and_thread(run_injected):
     lines = [line.split() for line in run_injected(FIT_SNIPPET, timeout=300).stdout.splitlines()]
     _, mallocs, threads, live = lines[0]
@@ -153,6 +155,34 @@ def test_fit_survives_every_failed_allocation_and_thread(run_injected):
     assert messages and set(outcomes["malloc"]) - messages <= {"same", "finite"}
 
 
+def test_fit_never_returns_a_layout_that_did_not_run(run_injected):
+    # On one thread the layout's schedule arrays are the fit's last three
+    # allocations in the extension.  Each failing stops the fit with
+    # MemoryError; it does not hand back the initial layout as the result.
+    out = run_injected("""
+from quelmo import UMAP
+X = np.random.default_rng(2).normal(size=(80, 4)).astype(np.float32)
+model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+qfi.arm()
+model.fit(X)
+total = qfi.stats()["mallocs"]
+qfi.disarm()
+for nth in (total - 2, total - 1, total):
+    model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+    qfi.arm(malloc_at=nth)
+    try:
+        model.fit(X)
+        outcome = "returned"
+    except MemoryError as exc:
+        outcome = "layout" if "layout" in str(exc) else repr(exc)
+    live = qfi.stats()["live"]
+    qfi.disarm()
+    print(outcome, hasattr(model, "embedding_"), live)
+""").stdout
+    assert out.split("\n")[:3] == ["layout False 0"] * 3, out
+
+
+@pytest.mark.slow
 def test_layout_method_every_thread_creation_failing(run_injected):
     # For each worker count, the n-th creation failing aborts the barrier with
     # n - 1 workers waiting: the serial result, -1, nothing leaked.
@@ -260,6 +290,7 @@ def _lock_test_call(method: str, scale: int):
     return lambda: layout_call(emb, head, tail, eps, epochs=60 * scale, threads=1)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method", ["knn", "graph", "layout"])
 def test_interpreter_lock_released_during_a_call(method):
     # Had the call kept the lock, the counter could not move at all while
@@ -333,6 +364,7 @@ print(s["mallocs"], s["threads"], s["live"], before, after, refs == refs2)
 """
 
 
+@pytest.mark.slow
 def test_soak_thousands_of_calls_memory_flat(run_injected):
     rounds = 1500  # each round: 3 successful and 3 refused calls, 4500 kernel calls in all
     t0 = time.perf_counter()

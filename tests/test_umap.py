@@ -96,6 +96,7 @@ def test_same_seed_and_jobs_repeat_bit_for_bit(n_jobs):
     assert not np.array_equal(a, c)
 
 
+@pytest.mark.slow
 def test_quality_on_digits(digits):
     X, y = digits
     for seed in (0, 1, 2):
@@ -168,6 +169,9 @@ class TestOptions:
             (dict(n_epochs=0), "n_epochs"),
             (dict(learning_rate=float("nan")), "learning_rate"),
             (dict(negative_sample_rate=0), "negative_sample_rate"),
+            # The layout takes float32: a rate rounding to 0 would skip it.
+            (dict(negative_sample_rate=1e-50), "negative_sample_rate is too small for float32"),
+            (dict(learning_rate=1e300), "learning_rate is too large for float32"),
             (dict(metric="manhattan"), "metric"),
             (dict(init="umap"), "init"),
             (dict(init=np.ones((3, 2))), "init array must have shape"),

@@ -3,8 +3,10 @@ given, scaled to a box of side 10 with a little noise."""
 
 from __future__ import annotations
 
+import contextlib
 import math
 import warnings
+from collections.abc import Iterator
 
 import numpy as np
 import scipy.sparse
@@ -24,6 +26,24 @@ _COARSE_LIMIT = 20_000
 _MIN_SHRINK = 1.25
 # Smoothing steps on each level after copying the coarser solution to it.
 _SMOOTHING_STEPS = 10
+
+
+@contextlib.contextmanager
+def single_threaded_blas() -> Iterator[None]:
+    """Runs the block with the BLAS libraries on one thread, where
+    threadpoolctl is installed (without it, the block runs as it is).
+
+    The initialisations' BLAS calls work on thin blocks that gain little from
+    threads, while idle OpenBLAS workers keep spinning for a while after each
+    call and take cores from the layout threads that start next.
+    """
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        yield
+        return
+    with threadpool_limits(limits=1, user_api="blas"):
+        yield
 
 
 def spectral_layout(graph: scipy.sparse.csr_matrix, dim: int,

@@ -96,8 +96,12 @@ def check_int(value: object, name: str, minimum: int, maximum: int = _INT32_MAX)
 
 
 def check_float(value: object, name: str, *, positive: bool = False,
-                non_negative: bool = False) -> float:
-    """A finite real parameter, optionally positive or non-negative."""
+                non_negative: bool = False, float32: bool = False) -> float:
+    """A finite real parameter, optionally positive or non-negative.
+
+    With ``float32``, the parameter goes to a kernel as float32 and must stay
+    finite, and positive when asked, after that narrowing.
+    """
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a real number, got {value!r}")
     value = float(value)
@@ -107,4 +111,11 @@ def check_float(value: object, name: str, *, positive: bool = False,
         raise ValueError(f"{name} must be positive, got {value}")
     if non_negative and value < 0.0:
         raise ValueError(f"{name} must be non-negative, got {value}")
+    if float32:
+        with np.errstate(over="ignore"):
+            narrowed = np.float32(value)
+        if not np.isfinite(narrowed):
+            raise ValueError(f"{name} is too large for float32, got {value}")
+        if positive and narrowed == 0.0:
+            raise ValueError(f"{name} is too small for float32 (it rounds to 0), got {value}")
     return value

@@ -66,6 +66,42 @@ def read_labels(path: str | Path, n_samples: int) -> np.ndarray:
     return labels
 
 
+def read_precomputed_knn(path: str | Path) -> tuple[np.ndarray, np.ndarray]:
+    """Neighbours for ``precomputed_knn`` from a .npz file holding the arrays
+    ``indices`` and ``distances`` (as saved from a fit's ``knn_indices_`` and
+    ``knn_dists_``).  Their shapes and values are checked by the estimator."""
+    path = Path(path)
+    if not path.is_file():
+        raise DataFileError(f"{path}: no such file")
+    try:
+        archive = np.load(path, allow_pickle=False)
+        if not isinstance(archive, np.lib.npyio.NpzFile):
+            raise DataFileError(f"{path}: not a .npz file")
+        with archive:
+            if not {"indices", "distances"} <= set(archive.files):
+                raise DataFileError(f"{path}: holds {list(archive.files)}; "
+                                    "neighbours need arrays 'indices' and 'distances'")
+            return archive["indices"], archive["distances"]
+    except DataFileError:
+        raise
+    except (OSError, EOFError, ValueError, zipfile.BadZipFile) as exc:
+        raise DataFileError(f"{path}: cannot be read ({exc})") from None
+
+
+def read_array(path: str | Path) -> np.ndarray:
+    """One array from a .npy file (an initial embedding, for example)."""
+    path = Path(path)
+    if not path.is_file():
+        raise DataFileError(f"{path}: no such file")
+    try:
+        array = np.load(path, allow_pickle=False)
+    except (OSError, EOFError, ValueError) as exc:
+        raise DataFileError(f"{path}: cannot be read ({exc})") from None
+    if not isinstance(array, np.ndarray):
+        raise DataFileError(f"{path}: holds several arrays; give a .npy file")
+    return array
+
+
 def _read_npz(path: Path) -> tuple[np.ndarray, np.ndarray | None]:
     with np.load(path, allow_pickle=False) as archive:
         names = list(archive.files)

@@ -62,8 +62,18 @@ def optimize_layout(embedding: np.ndarray, head: np.ndarray, tail: np.ndarray,
                     seed: int, n_threads: int) -> None:
     """Run the native SGD on ``embedding`` in place.
 
-    The kernel's status -1 means either "nothing to do" (no edges) or that the
-    serial optimiser ran instead of the threaded one; neither is an error.
+    With no edges nothing pulls or pushes a point, so the embedding is left
+    as it is.  Otherwise the kernel's status 0 means the threaded optimiser
+    ran and -1 that the serial one ran in its place (one thread, or the
+    threaded set-up failed); both leave an optimised layout.
+
+    Raises
+    ------
+    MemoryError
+        When neither optimiser could allocate its scratch memory: the layout
+        did not run, and ``embedding`` holds its initial values.
+    ValueError
+        When a float parameter is not finite as float32.
     """
     n, dim = embedding.shape
     if head.size == 0:

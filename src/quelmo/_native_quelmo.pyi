@@ -50,4 +50,12 @@ def umap_layout_euclidean_f32(
     n_threads: int,
     /,
 ) -> int:
-    """Optimize a UMAP layout in-place with the vendored pthread kernel."""
+    """Optimize a UMAP layout in-place with the vendored pthread kernel.
+
+    Returns 0 when the threaded optimiser ran, -1 when the serial one ran in
+    its place (one effective thread, or the threaded set-up failed) or there
+    were no edges.  Raises ValueError when a, b, gamma, initial_alpha or
+    negative_sample_rate is not finite as float32, and MemoryError when
+    neither optimiser could allocate its scratch (the embedding is then
+    unchanged).
+    """

@@ -2,6 +2,9 @@
 
     quelmo embed INPUT -o OUT.npy [--plot OUT.png] [--labels FILE_OR_COLUMN] [options]
     quelmo demo [-o DIR]
+
+The embedding options are the estimator's parameters, one flag each, made
+from its signature and docstring by ``quelmo._cli_options``.
 """
 
 from __future__ import annotations
@@ -14,33 +17,14 @@ from typing import Sequence
 
 import numpy as np
 
-from quelmo import __version__
+from quelmo import __version__, _cli_options, _io
+from quelmo.estimator import UMAP
 
 EXIT_BAD_INPUT = 2
 
 
 class CommandError(Exception):
     """An error reported as one line and exit status 2."""
-
-
-def _estimator_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("embedding options")
-    group.add_argument("--n-neighbors", type=int, default=15)
-    group.add_argument("--n-components", type=int, default=2)
-    group.add_argument("--min-dist", type=float, default=0.1)
-    group.add_argument("--spread", type=float, default=1.0)
-    group.add_argument("--n-epochs", type=int, default=None)
-    group.add_argument("--learning-rate", type=float, default=1.0)
-    group.add_argument("--negative-sample-rate", type=float, default=5.0)
-    group.add_argument("--repulsion-strength", type=float, default=1.0)
-    group.add_argument("--init", choices=["spectral", "pca", "random"], default="spectral")
-    group.add_argument("--metric", choices=["euclidean", "cosine"], default="euclidean")
-    group.add_argument("--random-state", type=int, default=None,
-                       help="seed; the same seed and --n-jobs repeat the embedding bit for bit")
-    group.add_argument("--n-jobs", type=int, default=-1, help="threads (-1: all processors)")
-    group.add_argument("--n-trees", type=int, default=None)
-    group.add_argument("--n-iters", type=int, default=None)
-    group.add_argument("--leaf-size", type=int, default=None)
 
 
 def _verbosity(parser: argparse.ArgumentParser) -> None:
@@ -63,7 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument("--plot", help="also save a scatter plot (PNG) here")
     embed.add_argument("--labels", help="labels for the plot: a file (.npy or one per line) "
                        "or a column (name or 0-based index) of the CSV/TSV input")
-    _estimator_options(embed)
+    _cli_options.add_estimator_flags(embed)
     _verbosity(embed)
 
     demo = commands.add_parser("demo", help="embed the bundled handwritten digits",
@@ -82,21 +66,15 @@ def _stage_printer(args: argparse.Namespace) -> bool:
     return bool(args.verbose or sys.stderr.isatty())
 
 
-def _make_estimator(args: argparse.Namespace, verbose: bool):
-    from quelmo.estimator import UMAP
-
-    return UMAP(
-        n_neighbors=args.n_neighbors, n_components=args.n_components, min_dist=args.min_dist,
-        spread=args.spread, n_epochs=args.n_epochs, learning_rate=args.learning_rate,
-        negative_sample_rate=args.negative_sample_rate,
-        repulsion_strength=args.repulsion_strength, init=args.init, metric=args.metric,
-        random_state=args.random_state, n_jobs=args.n_jobs, n_trees=args.n_trees,
-        n_iters=args.n_iters, leaf_size=args.leaf_size, verbose=verbose)
+def _make_estimator(args: argparse.Namespace, verbose: bool) -> UMAP:
+    try:
+        params = _cli_options.estimator_params(args)
+    except _io.DataFileError as exc:
+        raise CommandError(str(exc)) from None
+    return UMAP(**params, verbose=verbose)
 
 
 def run_embed(args: argparse.Namespace) -> int:
-    from quelmo import _io
-
     verbose = _stage_printer(args)
     # --labels names a file when one exists there, else a column of the input.
     label_file = Path(args.labels) if args.labels and Path(args.labels).is_file() else None
@@ -143,7 +121,6 @@ def run_demo(args: argparse.Namespace) -> int:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as exc:
         raise CommandError(f"{out_dir}: cannot create the output folder ({exc})") from None
-    from quelmo.estimator import UMAP
 
     data, labels = load_digits()
     start = time.perf_counter()

@@ -98,7 +98,7 @@ class UMAP:
         metric: str = "euclidean",
         a: float | None = None,
         b: float | None = None,
-        random_state: Any = None,
+        random_state: int | np.random.Generator | np.random.RandomState | None = None,
         n_jobs: int = -1,
         n_trees: int | None = None,
         n_iters: int | None = None,
@@ -227,7 +227,8 @@ class UMAP:
         self._stage(timings, "graph", start)
 
         start = time.perf_counter()
-        embedding = self._initial_embedding(graph, data, n, init_rng)
+        with _init.single_threaded_blas():
+            embedding = self._initial_embedding(graph, data, n, init_rng)
         self._stage(timings, "init", start)
 
         if self.a is None or self.b is None:
@@ -334,13 +335,15 @@ class UMAP:
             "min_dist": chk_f(self.min_dist, "min_dist", non_negative=True),
             "spread": chk_f(self.spread, "spread", positive=True),
             "n_epochs": None if self.n_epochs is None else chk_i(self.n_epochs, "n_epochs", 1),
-            "learning_rate": chk_f(self.learning_rate, "learning_rate", positive=True),
+            # The layout kernel takes these as float32.
+            "learning_rate": chk_f(self.learning_rate, "learning_rate", positive=True,
+                                   float32=True),
             "negative_sample_rate": chk_f(self.negative_sample_rate, "negative_sample_rate",
-                                          positive=True),
+                                          positive=True, float32=True),
             "repulsion_strength": chk_f(self.repulsion_strength, "repulsion_strength",
-                                        non_negative=True),
-            "a": None if self.a is None else chk_f(self.a, "a", positive=True),
-            "b": None if self.b is None else chk_f(self.b, "b", positive=True),
+                                        non_negative=True, float32=True),
+            "a": None if self.a is None else chk_f(self.a, "a", positive=True, float32=True),
+            "b": None if self.b is None else chk_f(self.b, "b", positive=True, float32=True),
         }
         if p["min_dist"] > p["spread"]:
             raise ValueError(f"min_dist ({p['min_dist']}) must not exceed spread ({p['spread']})")

@@ -746,17 +746,34 @@ void layout_faults() {
                   "layout thread " + std::to_string(nth) + " of " + std::to_string(T) +
                       " failing: serial result, no leak");
         }
+        // A failed creation and then the serial fallback's schedule: nothing
+        // ran, which the driver reports as -2.
+        for (long nth = 1; nth <= 3; ++nth) {
+            arm(base.mallocs + nth, 2);
+            const int rc = run_parallel(c, in, emb, T);
+            const FaultStats st = disarm();
+            check(rc == -2 && same_bits(emb, in.emb) && st.live == 0 && st.failed == 2,
+                  "layout thread 2 of " + std::to_string(T) + " and serial malloc " +
+                      std::to_string(nth) + " failing: -2, unchanged, no leak");
+        }
         total_mallocs += base.mallocs;
         total_threads += T;
     }
-    // The serial optimiser's own three allocations.
+    // The serial optimiser's own three allocations, called directly (silent)
+    // and as the one-thread path of the threaded driver (-2).
     for (long nth = 1; nth <= 3; ++nth) {
         arm(nth, 0);
         run_serial(c, in, emb);
-        const FaultStats st = disarm();
+        FaultStats st = disarm();
         check(same_bits(emb, in.emb) && st.live == 0, "serial layout malloc failing: unchanged");
+        arm(nth, 0);
+        const int rc = run_parallel(c, in, emb, 1);
+        st = disarm();
+        check(rc == -2 && same_bits(emb, in.emb) && st.live == 0,
+              "one-thread layout malloc failing: -2, unchanged");
     }
-    std::printf("layout faults: %ld allocations, %ld thread creations, 3 serial allocations\n",
+    std::printf("layout faults: %ld allocations, %ld thread creations, 3 serial allocations "
+                "(each also after a failed creation and on one thread)\n",
                 total_mallocs, total_threads);
 }
 
