@@ -228,6 +228,18 @@ def test_query_method_refuses_overlapping_outputs():
                                   state.graph.shape[1], state.n_trees, 4, 5, 10, 1)
 
 
+def test_methods_match_their_stub():
+    import ast
+    import inspect
+
+    stub = ast.parse((TESTS_DIR.parent / "src" / "quelmo" / "_native_ext.pyi").read_text())
+    declared = {f.name: [a.arg for a in f.args.posonlyargs] for f in stub.body
+                if isinstance(f, ast.FunctionDef)}
+    for name, params in declared.items():
+        if params:  # stubs written with positional-only markers
+            assert list(inspect.signature(getattr(_native_ext, name)).parameters) == params
+
+
 @pytest.mark.slow
 def test_mnist_recall(mnist10k):
     # Fit on 8,000 digits, query the other 2,000: at least 98 % of their 15
