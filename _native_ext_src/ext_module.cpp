@@ -17,6 +17,8 @@ PyMethodDef methods[] = {
      ext_search_graph_doc},
     {"knn_query_f32", (PyCFunction)(void (*)(void))ext_knn_query_f32, METH_FASTCALL,
      ext_knn_query_f32_doc},
+    {"bytes_pack_rows", (PyCFunction)(void (*)(void))ext_bytes_pack_rows_method, METH_FASTCALL,
+     ext_bytes_pack_rows_doc},
     {"row_hashes", (PyCFunction)(void (*)(void))ext_row_hashes_method, METH_FASTCALL,
      ext_row_hashes_doc},
     {"transform_layout_f32", (PyCFunction)(void (*)(void))ext_transform_layout_f32,

@@ -117,6 +117,8 @@ int graph_worker(void *arg, int64_t i0, int64_t i1, int) {
 
 struct query_job {
     const float *X;
+    const uint8_t *Xb;  // X in byte form, or null
+    int64_t stride;     // bytes per row of Xb
     int64_t n;
     int d;
     ext_distance dist;
@@ -137,6 +139,8 @@ struct query_scratch {
     cand *todo;  // min-heap, at most one entry per training point
     int64_t n_todo;
     int64_t *leaf_first, *leaf_count;  // one per tree
+    uint8_t *qb;                       // the query in byte form
+    int bytes;                         // whether this query is measured in bytes
 };
 
 // Offers point id at distance dv to the beam; one that enters it is also
@@ -148,6 +152,40 @@ inline void offer(const query_job *job, query_scratch *s, cand c) {
     }
     heap_push<true>(s->beam, &s->n_beam, c);
     heap_push<false>(s->todo, &s->n_todo, c);
+    // Its graph row is read if it is expanded: request it now.
+    if (job->width > 0) __builtin_prefetch(job->graph + (int64_t)c.id * job->width);
+}
+
+// Distances of the query to the training points ids[0 .. cnt-1] (valid,
+// cnt <= kBatch), in byte form where this query has one.
+void measure(const query_job *job, const query_scratch *s, const float *q, const int32_t *ids,
+             int cnt, float *dv) {
+    const float *rows[kBatch];
+    const uint8_t *brows[kBatch];
+    // Rows are scattered over the training data; requesting them all before
+    // the first distance overlaps their loads.
+    for (int j = 0; j < cnt; ++j) rows[j] = job->X + (int64_t)ids[j] * job->d;
+    if (s->bytes) {
+        for (int j = 0; j < cnt; ++j) {
+            brows[j] = job->Xb + (int64_t)ids[j] * job->stride;
+            __builtin_prefetch(brows[j]);
+        }
+        job->dist.many_bytes(q, s->qb, rows, brows, cnt, job->d, dv);
+    } else {
+        for (int j = 0; j < cnt; ++j) __builtin_prefetch(rows[j]);
+        job->dist.many(q, rows, cnt, job->d, dv);
+    }
+}
+
+struct measure_ctx {
+    const query_job *job;
+    const query_scratch *s;
+    const float *q;
+};
+
+void measure_pivots(void *arg, const int32_t *ids, int cnt, float *out) {
+    const measure_ctx *c = (const measure_ctx *)arg;
+    measure(c->job, c->s, c->q, ids, cnt, out);
 }
 
 // Evaluates the points ids[0 .. cnt-1] (unseen, valid) and offers them in
@@ -155,15 +193,8 @@ inline void offer(const query_job *job, query_scratch *s, cand c) {
 // and the offers happen in the same order as one at a time.
 inline void offer_batch(const query_job *job, query_scratch *s, const float *q,
                         const int32_t *ids, int cnt) {
-    const float *rows[kBatch];
     float dv[kBatch];
-    // Rows are scattered over the training data; requesting them all before
-    // the first distance overlaps their loads.
-    for (int j = 0; j < cnt; ++j) {
-        rows[j] = job->X + (int64_t)ids[j] * job->d;
-        __builtin_prefetch(rows[j]);
-    }
-    job->dist.many(q, rows, cnt, job->d, dv);
+    measure(job, s, q, ids, cnt, dv);
     for (int j = 0; j < cnt; ++j) offer(job, s, cand{clean(dv[j]), ids[j]});
 }
 
@@ -187,12 +218,16 @@ void query_one(const query_job *job, query_scratch *s, int64_t qi) {
     }
     s->n_beam = 0;
     s->n_todo = 0;
+    // The byte form gives the same bits, faster: used where both the
+    // training data and this query are bytes.
+    s->bytes = job->Xb != nullptr && ext_bytes_eligible(q, job->d);
+    if (s->bytes) ext_bytes_pack(q, job->d, s->qb);
     int32_t ids[kBatch];
     int cnt = 0;
 
     const ext_forest *f = job->forest;
-    ext_forest_leaves(f, job->n, job->X, job->d, job->dist.many, q, s->leaf_first,
-                      s->leaf_count);
+    measure_ctx ctx{job, s, q};
+    ext_forest_leaves(f, job->n, measure_pivots, &ctx, s->leaf_first, s->leaf_count);
     for (int t = 0; t < f->n_trees; ++t) {
         const int32_t *perm = f->perm + (int64_t)t * job->n + s->leaf_first[t];
         for (int64_t j = 0; j < s->leaf_count[t]; ++j) visit(job, s, q, perm[j], ids, &cnt);
@@ -229,14 +264,16 @@ int query_worker(void *arg, int64_t q0, int64_t q1, int) {
     const size_t trees = (size_t)job->forest->n_trees + 1;
     s.leaf_first = (int64_t *)std::malloc(trees * sizeof(int64_t));
     s.leaf_count = (int64_t *)std::malloc(trees * sizeof(int64_t));
+    s.qb = (uint8_t *)std::malloc((size_t)job->stride + 1);
     s.stamp = 0;
     int status = -2;
     if (s.seen != nullptr && s.beam != nullptr && s.todo != nullptr &&
-        s.leaf_first != nullptr && s.leaf_count != nullptr) {
+        s.leaf_first != nullptr && s.leaf_count != nullptr && s.qb != nullptr) {
         std::memset(s.seen, 0, (size_t)job->n * sizeof(uint32_t));
         for (int64_t qi = q0; qi < q1; ++qi) query_one(job, &s, qi);
         status = 0;
     }
+    std::free(s.qb);
     std::free(s.leaf_count);
     std::free(s.leaf_first);
     std::free(s.todo);
@@ -292,9 +329,9 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
     return status;
 }
 
-int ext_knn_query(const float *X, int64_t n, int d, int metric, const int32_t *graph,
-                  int width, const ext_forest *forest, const float *Q, int64_t m, int k,
-                  int ef, int n_threads, int32_t *out_idx, float *out_dist) {
+int ext_knn_query(const float *X, const uint8_t *Xb, int64_t n, int d, int metric,
+                  const int32_t *graph, int width, const ext_forest *forest, const float *Q,
+                  int64_t m, int k, int ef, int n_threads, int32_t *out_idx, float *out_dist) {
     if (X == nullptr || Q == nullptr || forest == nullptr || out_idx == nullptr ||
         out_dist == nullptr || (width > 0 && graph == nullptr))
         return -1;
@@ -304,6 +341,8 @@ int ext_knn_query(const float *X, int64_t n, int d, int metric, const int32_t *g
     query_job job;
     if (ext_distance_select(metric, &job.dist) != 0) return -1;
     job.X = X;
+    job.stride = ext_bytes_stride(d);
+    job.Xb = job.dist.many_bytes != nullptr && job.stride > 0 ? Xb : nullptr;
     job.n = n;
     job.d = d;
     job.graph = graph;
@@ -315,4 +354,36 @@ int ext_knn_query(const float *X, int64_t n, int d, int metric, const int32_t *g
     job.out_idx = out_idx;
     job.out_dist = out_dist;
     return ext_parallel_ranges(m, n_threads, query_worker, &job);
+}
+
+namespace {
+
+struct pack_job {
+    const float *X;
+    int d;
+    int64_t stride;
+    uint8_t *Xb;
+};
+
+int check_worker(void *arg, int64_t i0, int64_t i1, int) {
+    const pack_job *job = (const pack_job *)arg;
+    const int ok = ext_bytes_eligible(job->X + i0 * job->d, (i1 - i0) * job->d);
+    return ok ? 0 : -1;
+}
+
+int pack_worker(void *arg, int64_t i0, int64_t i1, int) {
+    const pack_job *job = (const pack_job *)arg;
+    for (int64_t i = i0; i < i1; ++i)
+        ext_bytes_pack(job->X + i * job->d, job->d, job->Xb + i * job->stride);
+    return 0;
+}
+
+}  // namespace
+
+int ext_bytes_pack_rows(const float *X, int64_t n, int d, int n_threads, uint8_t *Xb) {
+    pack_job job{X, d, ext_bytes_stride(d), Xb};
+    if (X == nullptr || Xb == nullptr || n < 1 || job.stride == 0) return 0;
+    if (ext_parallel_ranges(n, n_threads, check_worker, &job) != 0) return 0;
+    ext_parallel_ranges(n, n_threads, pack_worker, &job);
+    return 1;
 }

@@ -32,10 +32,17 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
 // neighbours) and stops when the nearest unexpanded candidate is farther
 // than all of them.  graph is n x width (width 0: the leaves alone).
 // Ids read from graph and forest are checked against n before use.
-// Returns 0, -1 for invalid arguments, or -2 when scratch could not be
-// allocated.
-int ext_knn_query(const float *X, int64_t n, int d, int metric, const int32_t *graph,
-                  int width, const ext_forest *forest, const float *Q, int64_t m, int k,
-                  int ef, int n_threads, int32_t *out_idx, float *out_dist);
+// Xb, when not null, holds X in byte form (n rows of ext_bytes_stride(d)
+// bytes, ext_bytes_pack): queries whose values are bytes too are then
+// measured in integers, to the same bits.  Returns 0, -1 for invalid
+// arguments, or -2 when scratch could not be allocated.
+int ext_knn_query(const float *X, const uint8_t *Xb, int64_t n, int d, int metric,
+                  const int32_t *graph, int width, const ext_forest *forest, const float *Q,
+                  int64_t m, int k, int ef, int n_threads, int32_t *out_idx, float *out_dist);
+
+// Packs the n rows of X (n x d) into Xb (n x ext_bytes_stride(d) bytes) when
+// every value is an integer 0 ... 255; returns 1 if it did, 0 (Xb then
+// unspecified) if not.
+int ext_bytes_pack_rows(const float *X, int64_t n, int d, int n_threads, uint8_t *Xb);
 
 #endif /* QUELMO_KNN_QUERY_H */

@@ -183,8 +183,8 @@ int ext_forest_build(const float *X, int64_t n, int d, int metric, int n_trees, 
     return ext_parallel_ranges(n_trees, n_threads, forest_worker, &job);
 }
 
-void ext_forest_leaves(const ext_forest *f, int64_t n_points, const float *X, int d,
-                       ext_dist_many_fn dist, const float *q, int64_t *first, int64_t *count) {
+void ext_forest_leaves(const ext_forest *f, int64_t n_points, ext_ids_dist_fn dist, void *ctx,
+                       int64_t *first, int64_t *count) {
     const int64_t P = f->nodes_per_tree;
     // Trees in groups of kBatch / 2, each group walked level by level: the
     // node of every tree still inside the group, its two pivots evaluated in
@@ -198,7 +198,7 @@ void ext_forest_leaves(const ext_forest *f, int64_t n_points, const float *X, in
             count[t0 + g] = 0;
         }
         for (;;) {
-            const float *rows[kBatch];
+            int32_t pivots[kBatch];
             float dv[kBatch];
             int inner[kBatch / 2], n_inner = 0;
             for (int g = 0; g < group; ++g) {
@@ -218,12 +218,12 @@ void ext_forest_leaves(const ext_forest *f, int64_t n_points, const float *X, in
                     at[g] = -1;
                     continue;
                 }
-                rows[2 * n_inner] = X + (int64_t)a * d;
-                rows[2 * n_inner + 1] = X + (int64_t)b * d;
+                pivots[2 * n_inner] = a;
+                pivots[2 * n_inner + 1] = b;
                 inner[n_inner++] = g;
             }
             if (n_inner == 0) break;
-            dist(q, rows, 2 * n_inner, d, dv);
+            dist(ctx, pivots, 2 * n_inner, dv);
             for (int i = 0; i < n_inner; ++i) {
                 const int g = inner[i];
                 const int64_t v = at[g];

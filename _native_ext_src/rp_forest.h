@@ -40,12 +40,17 @@ int ext_forest_build(const float *X, int64_t n, int d, int metric, int n_trees, 
                      uint64_t seed, int n_threads, int32_t *nodes, float *threshold,
                      int32_t *perm);
 
-// The leaf of every tree that query q falls into, as ranges of the trees'
-// perms: first[t] and count[t].  The trees are walked side by side so that
-// their pivot distances are evaluated together.  The forest may come from a
-// file: a node whose children are not further down its tree, or a leaf
-// range outside [0, n_points), yields an empty range instead of a wild read.
-void ext_forest_leaves(const ext_forest *f, int64_t n_points, const float *X, int d,
-                       ext_dist_many_fn dist, const float *q, int64_t *first, int64_t *count);
+// Distances of the query at hand to the points ids[0 .. count-1] (count at
+// most 64), into out.
+typedef void (*ext_ids_dist_fn)(void *ctx, const int32_t *ids, int count, float *out);
+
+// The leaf of every tree that a query falls into, as ranges of the trees'
+// perms: first[t] and count[t].  dist(ctx, ...) measures the query against
+// pivots; the trees are walked side by side so that their pivots are
+// measured together.  The forest may come from a file: a node whose
+// children are not further down its tree, or a leaf range outside
+// [0, n_points), yields an empty range instead of a wild read.
+void ext_forest_leaves(const ext_forest *f, int64_t n_points, ext_ids_dist_fn dist, void *ctx,
+                       int64_t *first, int64_t *count);
 
 #endif /* QUELMO_RP_FOREST_H */

@@ -150,27 +150,28 @@ fail_idx:
 }
 
 const char ext_knn_query_f32_doc[] =
-    "knn_query_f32($module, x, graph, nodes, threshold, perm, q, out_idx, out_dist, n, d,"
+    "knn_query_f32($module, x, xb, graph, nodes, threshold, perm, q, out_idx, out_dist, n, d,"
     " width, n_trees, m, k, ef, n_threads, /)\n--\n\n"
     "The k nearest rows of x (n x d, float32) to each of the m rows of q (m x d): ids and\n"
     "squared Euclidean distances into out_idx and out_dist (m x k), each row by increasing\n"
     "(distance, id), -1 and inf where nothing was found.  Candidates come from the leaves of\n"
     "the forest (nodes, threshold, perm of forest_build_f32 over x) and a best-first search\n"
-    "over graph (n x width, search_graph) that keeps the best ef points.  A query's result\n"
-    "depends only on its own values, the index and ef.";
+    "over graph (n x width, search_graph) that keeps the best ef points.  xb is x in byte\n"
+    "form (bytes_pack_rows) or empty; queries of bytes are then measured in integers, to\n"
+    "the same bits.  A query's result depends only on its own values, the index and ef.";
 
 PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     int64_t n, m;
     int d, width, n_trees, k, ef, n_threads;
-    if (ext_arg_count("knn_query_f32", nargs, 16) != 0 ||
-        ext_arg_int64(args[8], "n", 2, INT32_MAX, &n) != 0 ||
-        ext_arg_int(args[9], "d", 1, INT32_MAX, &d) != 0 ||
-        ext_arg_int(args[10], "width", 0, kMaxWidth, &width) != 0 ||
-        ext_arg_int(args[11], "n_trees", 0, kMaxTrees, &n_trees) != 0 ||
-        ext_arg_int64(args[12], "m", 0, INT32_MAX, &m) != 0 ||
-        ext_arg_int(args[13], "k", 1, kMaxEf, &k) != 0 ||
-        ext_arg_int(args[14], "ef", 1, kMaxEf, &ef) != 0 ||
-        ext_arg_int(args[15], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+    if (ext_arg_count("knn_query_f32", nargs, 17) != 0 ||
+        ext_arg_int64(args[9], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[10], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[11], "width", 0, kMaxWidth, &width) != 0 ||
+        ext_arg_int(args[12], "n_trees", 0, kMaxTrees, &n_trees) != 0 ||
+        ext_arg_int64(args[13], "m", 0, INT32_MAX, &m) != 0 ||
+        ext_arg_int(args[14], "k", 1, kMaxEf, &k) != 0 ||
+        ext_arg_int(args[15], "ef", 1, kMaxEf, &ef) != 0 ||
+        ext_arg_int(args[16], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     if (ef < k) {
         PyErr_SetString(PyExc_ValueError, "ef must not be smaller than k");
@@ -178,18 +179,24 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     const Py_ssize_t xflat = (Py_ssize_t)n * d, qflat = (Py_ssize_t)m * d;
     const Py_ssize_t oflat = (Py_ssize_t)m * k, gflat = (Py_ssize_t)n * width;
-    Py_buffer x, graph, nodes, threshold, perm, q, oidx, odist;
+    Py_buffer x, xb, graph, nodes, threshold, perm, q, oidx, odist;
     PyObject *result = nullptr;
     Py_ssize_t per_tree = 0;
+    const Py_ssize_t bflat = (Py_ssize_t)n * ext_bytes_stride(d);
     if (get_buffer(args[0], &x, 0, 4, xflat, "x") != 0) return nullptr;
-    if (get_buffer(args[1], &graph, 0, 4, gflat, "graph") != 0) goto fail_x;
-    if (get_buffer(args[2], &nodes, 0, 4, 0, "nodes") != 0) goto fail_graph;
-    if (get_buffer(args[3], &threshold, 0, 4, 0, "threshold") != 0) goto fail_nodes;
-    if (get_buffer(args[4], &perm, 0, 4, (Py_ssize_t)n * n_trees, "perm") != 0)
+    if (get_buffer(args[1], &xb, 0, 1, 0, "xb") != 0) goto fail_x;
+    if (xb.len != 0 && xb.len < bflat) {
+        PyErr_SetString(PyExc_ValueError, "xb must be empty or hold x in byte form");
+        goto fail_xb;
+    }
+    if (get_buffer(args[2], &graph, 0, 4, gflat, "graph") != 0) goto fail_xb;
+    if (get_buffer(args[3], &nodes, 0, 4, 0, "nodes") != 0) goto fail_graph;
+    if (get_buffer(args[4], &threshold, 0, 4, 0, "threshold") != 0) goto fail_nodes;
+    if (get_buffer(args[5], &perm, 0, 4, (Py_ssize_t)n * n_trees, "perm") != 0)
         goto fail_threshold;
-    if (get_buffer(args[5], &q, 0, 4, qflat, "q") != 0) goto fail_perm;
-    if (get_buffer(args[6], &oidx, 1, 4, oflat, "out_idx") != 0) goto fail_q;
-    if (get_buffer(args[7], &odist, 1, 4, oflat, "out_dist") != 0) goto fail_oidx;
+    if (get_buffer(args[6], &q, 0, 4, qflat, "q") != 0) goto fail_perm;
+    if (get_buffer(args[7], &oidx, 1, 4, oflat, "out_idx") != 0) goto fail_q;
+    if (get_buffer(args[8], &odist, 1, 4, oflat, "out_dist") != 0) goto fail_oidx;
     // The node arrays hold n_trees trees of equal size: P nodes each.
     if (n_trees > 0) {
         per_tree = threshold.len / 4 / n_trees;
@@ -212,7 +219,9 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         views_overlap(&oidx, 4 * oflat, &threshold, threshold.len) ||
         views_overlap(&odist, 4 * oflat, &threshold, threshold.len) ||
         views_overlap(&oidx, 4 * oflat, &perm, perm.len) ||
-        views_overlap(&odist, 4 * oflat, &perm, perm.len)) {
+        views_overlap(&odist, 4 * oflat, &perm, perm.len) ||
+        views_overlap(&oidx, 4 * oflat, &xb, xb.len) ||
+        views_overlap(&odist, 4 * oflat, &xb, xb.len)) {
         PyErr_SetString(PyExc_ValueError, "out_idx and out_dist must not overlap each other "
                                           "or the inputs");
         goto fail_odist;
@@ -221,7 +230,9 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         ext_forest forest{n_trees, (int64_t)per_tree, (const int32_t *)nodes.buf,
                           (const float *)threshold.buf, (const int32_t *)perm.buf};
         PyThreadState *save = PyEval_SaveThread();
-        const int status = ext_knn_query((const float *)x.buf, n, d, EXT_METRIC_SQEUCLIDEAN,
+        const uint8_t *bytes = xb.len >= bflat && bflat > 0 ? (const uint8_t *)xb.buf : nullptr;
+        const int status = ext_knn_query((const float *)x.buf, bytes, n, d,
+                                         EXT_METRIC_SQEUCLIDEAN,
                                          (const int32_t *)graph.buf, width, &forest,
                                          (const float *)q.buf, m, k, ef, n_threads,
                                          (int32_t *)oidx.buf, (float *)odist.buf);
@@ -242,6 +253,45 @@ fail_nodes:
     PyBuffer_Release(&nodes);
 fail_graph:
     PyBuffer_Release(&graph);
+fail_xb:
+    PyBuffer_Release(&xb);
+fail_x:
+    PyBuffer_Release(&x);
+    return result;
+}
+
+const char ext_bytes_pack_rows_doc[] =
+    "bytes_pack_rows($module, x, out, n, d, n_threads, /)\n--\n\n"
+    "The byte form of the rows of x (n x d, float32) for knn_query_f32, into out (n rows of\n"
+    "16 bytes per pair of 8-blocks, uint8), when every value is an integer 0 ... 255 and d\n"
+    "has at most 257 8-blocks; returns whether it did (out is unspecified when not).";
+
+PyObject *ext_bytes_pack_rows_method(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    int64_t n;
+    int d, n_threads;
+    if (ext_arg_count("bytes_pack_rows", nargs, 5) != 0 ||
+        ext_arg_int64(args[2], "n", 1, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[3], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[4], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        return nullptr;
+    const Py_ssize_t bflat = (Py_ssize_t)n * ext_bytes_stride(d);
+    Py_buffer x, out;
+    PyObject *result = nullptr;
+    if (get_buffer(args[0], &x, 0, 4, (Py_ssize_t)n * d, "x") != 0) return nullptr;
+    if (get_buffer(args[1], &out, 1, 1, bflat, "out") != 0) goto fail_x;
+    if (views_overlap(&x, 4 * (Py_ssize_t)n * d, &out, bflat)) {
+        PyErr_SetString(PyExc_ValueError, "out must not overlap x");
+        goto fail_out;
+    }
+    {
+        PyThreadState *save = PyEval_SaveThread();
+        const int packed = bflat > 0 && ext_bytes_pack_rows((const float *)x.buf, n, d,
+                                                            n_threads, (uint8_t *)out.buf);
+        PyEval_RestoreThread(save);
+        result = PyBool_FromLong(packed);
+    }
+fail_out:
+    PyBuffer_Release(&out);
 fail_x:
     PyBuffer_Release(&x);
     return result;

@@ -19,7 +19,7 @@ P = ctypes.c_void_p
 
 
 class _Distance(ctypes.Structure):
-    _fields_ = [("one", P), ("many", P)]
+    _fields_ = [("one", P), ("many", P), ("many_bytes", P)]
 
 
 def _distance_build(tmp_path_factory, name: str, flags: list[str]):
@@ -30,7 +30,10 @@ def _distance_build(tmp_path_factory, name: str, flags: list[str]):
     assert lib.ext_distance_select(99, ctypes.byref(table)) == -1
     one = ctypes.CFUNCTYPE(ctypes.c_float, P, P, ctypes.c_int)(table.one)
     many = ctypes.CFUNCTYPE(None, P, P, ctypes.c_int, ctypes.c_int, P)(table.many)
-    return one, many
+    many_bytes = ctypes.CFUNCTYPE(None, P, P, P, P, ctypes.c_int, ctypes.c_int,
+                                  P)(table.many_bytes)
+    lib.ext_bytes_stride.restype = ctypes.c_int64
+    return one, many, many_bytes, lib
 
 
 @pytest.fixture(scope="module")
@@ -46,7 +49,7 @@ def test_distance_equals_the_fits_reference_order(distances, ref, d):
     rows = np.stack([_vectors(d, 10 * d + j)[1] for j in range(7)])
     q = _vectors(d, d)[0]
     want = [ref.ref_sqd(ptr(q), ptr(r), d) for r in rows]
-    for one, many in distances:
+    for one, many, _, _ in distances:
         for r, w in zip(rows, want):
             assert same_bits(np.float32(one(ptr(q), ptr(r), d)), np.float32(w))
         for count in range(1, 8):
@@ -54,6 +57,44 @@ def test_distance_equals_the_fits_reference_order(distances, ref, d):
             out = np.zeros(count, np.float32)
             many(ptr(q), pointers, count, d, ptr(out))
             assert same_bits(out, np.array(want[:count], np.float32)), count
+
+
+@pytest.mark.parametrize("d", [1, 3, 4, 7, 8, 9, 12, 16, 17, 28, 100, 784, 2055, 2056])
+def test_byte_form_equals_the_float_kernel(distances, d):
+    # Rows of 0 and 255 make every lane sum as large as it gets: with 257
+    # 8-blocks and a 4-block, each A0 lane sums 258 squares of 255, just
+    # below 2^24, where a float still holds every partial sum exactly.
+    rng = np.random.default_rng(d)
+    rows = rng.integers(0, 256, size=(9, d)).astype(np.float32)
+    rows[0], rows[1], rows[2, ::2], rows[2, 1::2] = 0, 255, 255, 0
+    for one, many, many_bytes, lib in distances:
+        stride = lib.ext_bytes_stride(d)
+        assert stride == 16 * ((d // 8 + 1) // 2)
+        packed = np.zeros((9, max(stride, 1)), np.uint8)
+        for r in range(9):
+            assert lib.ext_bytes_eligible(ptr(rows[r]), ctypes.c_int64(d)) == 1
+            lib.ext_bytes_pack(ptr(rows[r]), d, ptr(packed[r]))
+        for q in (0, 1, 2, 5):
+            count = 8
+            others = [r for r in range(9) if r != q][:count]
+            fp = (P * count)(*[rows[r].ctypes.data for r in others])
+            bp = (P * count)(*[packed[r].ctypes.data for r in others])
+            want, got = np.zeros(count, np.float32), np.zeros(count, np.float32)
+            many(ptr(rows[q]), fp, count, d, ptr(want))
+            many_bytes(ptr(rows[q]), ptr(packed[q]), fp, bp, count, d, ptr(got))
+            assert same_bits(got, want), (d, q)
+
+
+def test_byte_form_only_for_bytes():
+    for value, ok in ((0.0, True), (255.0, True), (17.0, True), (-0.0, False), (256.0, False),
+                      (0.5, False), (-1.0, False), (np.nan, False), (np.inf, False)):
+        x = np.arange(90, dtype=np.float32).reshape(10, 9)
+        x[7, 4] = value
+        out = np.empty((10, 16), np.uint8)
+        assert _native_ext.bytes_pack_rows(x, out, 10, 9, 2) is ok, value
+    # Nine 8-blocks more than the exact limit: no byte form, whatever the values.
+    assert _transform.byte_form(np.zeros((4, 8 * 258), np.float32), 1).size == 0
+    assert _transform.byte_form(np.zeros((4, 8 * 257), np.float32), 1).shape == (4, 2064)
 
 
 # ---------------------------------------------------------------------------
@@ -146,7 +187,7 @@ def test_exhaustive_search_is_exact(ref):
     X, Q = X[:300], X[300:]
     state = _index(X, n_neighbors=15)
     idx, dist = np.empty((40, 12), np.int32), np.empty((40, 12), np.float32)
-    _native_ext.knn_query_f32(state.data, state.graph, state.forest_nodes,
+    _native_ext.knn_query_f32(state.data, state.data_bytes, state.graph, state.forest_nodes,
                               state.forest_threshold, state.forest_perm, Q, idx, dist, 300, 5,
                               state.graph.shape[1], state.n_trees, 40, 12, 300, 2)
     want_idx, want_dist = _exact(X, Q, 12, ref)
@@ -171,6 +212,19 @@ def test_recall_and_independence_of_the_batch():
     for i in (0, 77, 299):
         single = _transform.query(state, Q[i:i + 1].copy(), 14, 1)
         assert same_bits(single[0][0], idx[i]) and same_bits(single[1][0], dist[i])
+
+
+def test_byte_form_gives_the_bits_of_the_float_form():
+    rng = np.random.default_rng(10)
+    X = np.clip(_clusters(1500, 36, 11) * 20 + 128, 0, 255).round().astype(np.float32)
+    Q = (X[:200] + rng.integers(-3, 4, size=(200, 36))).astype(np.float32)
+    Q[100:] = np.clip(Q[100:], 0, 255)  # bytes; the first half has values outside 0 ... 255
+    state = _index(X)
+    assert state.data_bytes.shape == (1500, 32)  # four 8-blocks in two pairs
+    with_bytes = _transform.query(state, Q, 10, 2)
+    state.data_bytes = np.empty(0, np.uint8)
+    floats = _transform.query(state, Q, 10, 2)
+    assert same_bits(with_bytes[0], floats[0]) and same_bits(with_bytes[1], floats[1])
 
 
 def test_ties_are_broken_by_id():
@@ -201,15 +255,16 @@ def test_corrupted_index_gives_ids_in_range():
 
 
 @pytest.mark.parametrize("position, value, error", [
-    (8, 1, ValueError), (9, 0, ValueError), (11, -1, ValueError), (13, 0, ValueError),
-    (14, 3, ValueError), (12, 2**31, ValueError), (10, 1.5, TypeError),
-    (5, np.zeros((3, 3), np.float32), ValueError), (6, np.zeros(19, np.int32), ValueError),
+    (9, 1, ValueError), (10, 0, ValueError), (12, -1, ValueError), (14, 0, ValueError),
+    (15, 3, ValueError), (13, 2**31, ValueError), (11, 1.5, TypeError),
+    (6, np.zeros((3, 3), np.float32), ValueError), (7, np.zeros(19, np.int32), ValueError),
+    (1, np.zeros(500, np.float32), ValueError),
 ])
 def test_query_method_checks(position, value, error):
     X = _clusters(100, 3, 9)
     state = _index(X)
     Q = X[:4].copy()
-    args = [state.data, state.graph, state.forest_nodes, state.forest_threshold,
+    args = [state.data, state.data_bytes, state.graph, state.forest_nodes, state.forest_threshold,
             state.forest_perm, Q, np.empty((4, 5), np.int32), np.empty((4, 5), np.float32),
             100, 3, state.graph.shape[1], state.n_trees, 4, 5, 10, 1]
     args[position] = value
@@ -222,7 +277,7 @@ def test_query_method_refuses_overlapping_outputs():
     state = _index(X)
     out = np.empty(40, np.float32)
     with pytest.raises(ValueError, match="overlap"):
-        _native_ext.knn_query_f32(state.data, state.graph, state.forest_nodes,
+        _native_ext.knn_query_f32(state.data, state.data_bytes, state.graph, state.forest_nodes,
                                   state.forest_threshold, state.forest_perm, X[:4].copy(),
                                   out.view(np.int32)[:20], out[10:30], 100, 3,
                                   state.graph.shape[1], state.n_trees, 4, 5, 10, 1)

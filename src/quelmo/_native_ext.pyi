@@ -38,11 +38,14 @@ def search_graph(
     """Neighbours and reverse neighbours of each point, nearest first, width per row."""
 
 def knn_query_f32(
-    x: Buffer, graph: Buffer, nodes: Buffer, threshold: Buffer, perm: Buffer, q: Buffer,
+    x: Buffer, xb: Buffer, graph: Buffer, nodes: Buffer, threshold: Buffer, perm: Buffer, q: Buffer,
     out_idx: Buffer, out_dist: Buffer, n: int, d: int, width: int, n_trees: int, m: int,
     k: int, ef: int, n_threads: int, /,
 ) -> None:
     """The k nearest rows of x to each row of q, by (squared distance, id)."""
+
+def bytes_pack_rows(x: Buffer, out: Buffer, n: int, d: int, n_threads: int, /) -> bool:
+    """x in byte form for knn_query_f32 (out: uint8), if its values are all 0 ... 255."""
 
 def row_hashes(x: Buffer, out: Buffer, n: int, d: int, n_threads: int, /) -> None:
     """64-bit hash of the bytes of each row of x (out: uint64)."""

@@ -244,7 +244,6 @@ def _is_int(value: Any) -> bool:
 
 
 def _model(header: dict[str, Any], arrays: dict[str, np.ndarray]) -> Any:
-    from quelmo import _graph
     from quelmo.estimator import UMAP
 
     for name in _FITTED_ARRAYS:
@@ -286,7 +285,7 @@ def _model(header: dict[str, Any], arrays: dict[str, np.ndarray]) -> Any:
     model.a_, model.b_ = float(a), float(b)
     model.n_features_in_ = n_features
     model.timings_ = {str(k): float(v) for k, v in timings.items()}
-    model.graph_ = _graph.fuzzy_graph(knn_indices, knn_dists)
+    model._graph_from_knn = True  # graph_ is built on first use
     model._transform_state = _state(header.get("transform"), arrays, knn_indices, knn_dists,
                                     n_features)
     return model

@@ -6,12 +6,14 @@ import inspect
 import os
 import sys
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import scipy.sparse
 
-from quelmo import _graph, _init, _input, _layout, _neighbors, _transform
+from quelmo import _input, _layout, _neighbors, _transform
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 _UINT63 = 2**63
 
@@ -186,6 +188,10 @@ class UMAP:
         -------
         self : UMAP
         """
+        # The graph and initialisation stages bring in SciPy: imported here,
+        # so that loading a model and transforming with it does not pay for it.
+        from quelmo import _graph, _init
+
         params = self._checked_params()
         data = _input.check_data(X)
         n, d = data.shape
@@ -301,6 +307,18 @@ class UMAP:
         return _transform.transform(state, self.embedding_, self.a_, self.b_, data,
                                     _resolve_n_jobs(self.n_jobs))
 
+    def __getattr__(self, name: str) -> Any:
+        # A model read by quelmo.load builds its fuzzy graph from its kNN
+        # arrays on first use, so that loading a model to transform with it
+        # neither computes the graph nor imports SciPy.
+        if name == "graph_" and self.__dict__.get("_graph_from_knn"):
+            from quelmo import _graph
+
+            self.graph_ = _graph.fuzzy_graph(self.knn_indices_, self.knn_dists_)
+            del self.__dict__["_graph_from_knn"]
+            return self.graph_
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
     def save(self, path: str | os.PathLike) -> None:
         """Write the fitted model to ``path``; ``quelmo.load`` reads it back.
 
@@ -359,6 +377,8 @@ class UMAP:
 
     def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: np.ndarray, n: int,
                            rng: np.random.Generator) -> np.ndarray:
+        from quelmo import _init
+
         dim = int(self.n_components)
         if not isinstance(self.init, str):
             return _init.check_init_array(self.init, n, dim)
