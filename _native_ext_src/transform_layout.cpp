@@ -113,12 +113,23 @@ void initial_position(const layout_job *job, point_scratch *s, const int32_t *id
     for (int c = 0; c < dim; ++c) cur[c] = wsum > 0.0 ? (float)(s->acc[c] / wsum) : 0.0f;
 }
 
-// SGD of the point at cur over its edges, the training embedding fixed.
-void optimise(const layout_job *job, point_scratch *s, int n_edges, uint64_t seed,
-              float *cur) {
+// SGD of the point at `at` over its edges, the training embedding fixed.
+// DIM > 0 fixes the dimension at compile time and keeps the point in
+// registers (it cannot alias the embedding then); 0 takes job->dim.  The
+// arithmetic is the same either way.
+template <int DIM>
+void optimise(const layout_job *job, point_scratch *s, int n_edges, uint64_t seed, float *at) {
     const ext_layout_params &p = job->p;
-    const int dim = job->dim;
+    const int dim = DIM > 0 ? DIM : job->dim;
     const uint32_t n_vertices = (uint32_t)job->n;
+    // The remainder by a division-free multiply: the same value as %.
+    const uint64_t mod_magic = vorlix_umap_fastmod_magic(n_vertices);
+    float held[DIM > 0 ? DIM : 1];
+    float *cur = at;
+    if (DIM > 0) {
+        for (int c = 0; c < DIM; ++c) held[c] = at[c];
+        cur = held;
+    }
     for (int i = 0; i < n_edges; ++i) {
         const double eps = (double)s->eps[i];
         s->epn[i] = eps / (double)p.negative_sample_rate;
@@ -144,7 +155,8 @@ void optimise(const layout_job *job, point_scratch *s, int n_edges, uint64_t see
             uint32_t rng[3];
             vorlix_umap_seed_rng(seed, i, n, rng);
             for (int q = 0; q < n_neg; ++q) {
-                const uint32_t k2 = vorlix_umap_tau_rand(rng) % n_vertices;
+                const uint32_t k2 =
+                    vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), mod_magic, n_vertices);
                 const float *oth2 = job->E + (int64_t)k2 * dim;
                 const float dd2 = vorlix_umap_rdist(cur, oth2, dim);
                 const float gcn =
@@ -158,6 +170,8 @@ void optimise(const layout_job *job, point_scratch *s, int n_edges, uint64_t see
         }
         alpha = (1.0f - (float)n / (float)p.n_epochs) * p.learning_rate;
     }
+    if (DIM > 0)
+        for (int c = 0; c < DIM; ++c) at[c] = held[c];
 }
 
 // The first training point (by id) whose values are x's bit for bit, or -1.
@@ -206,7 +220,11 @@ void place_point(const layout_job *job, point_scratch *s, int64_t qi) {
         s->eps[n_edges] = 1.0f / w;
         ++n_edges;
     }
-    optimise(job, s, n_edges, vorlix_umap_splitmix64(job->p.seed ^ h), cur);
+    const uint64_t seed = vorlix_umap_splitmix64(job->p.seed ^ h);
+    if (job->dim == 2)
+        optimise<2>(job, s, n_edges, seed, cur);
+    else
+        optimise<0>(job, s, n_edges, seed, cur);
 }
 
 int layout_worker(void *arg, int64_t q0, int64_t q1, int) {
