@@ -212,12 +212,10 @@ class TestTransform:
         folder, X, y = data_files
         model, new = folder / "model.qmodel", folder / "new.csv"
         np.savetxt(new, X[:30] + 0.5, delimiter=",")
-        (folder / "new_labels.txt").write_text("\n".join(map(str, y[:30])))
         assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "e.npy"),
                      "--save-model", str(model), *FAST]) == 0
         assert main(["transform", str(model), str(new), "-o", str(folder / "t.npy"),
-                     "--plot", str(folder / "t.png"), "--labels",
-                     str(folder / "new_labels.txt"), "-q"]) == 0
+                     "--plot", str(folder / "t.png"), "-q"]) == 0
         want = quelmo.load(model).transform(np.loadtxt(new, delimiter=","))
         assert np.load(folder / "t.npy").tobytes() == want.tobytes()
         assert np.load(folder / "e.npy").tobytes() == quelmo.load(model).embedding_.tobytes()

@@ -2,7 +2,7 @@
 
     quelmo embed INPUT -o OUT.npy [--plot OUT.png] [--labels FILE_OR_COLUMN]
                  [--save-model MODEL.qmodel] [options]
-    quelmo transform MODEL.qmodel INPUT -o OUT.npy [--plot OUT.png] [--labels ...]
+    quelmo transform MODEL.qmodel INPUT -o OUT.npy [--plot OUT.png]
     quelmo demo [-o DIR]
 
 The embedding options are the estimator's parameters, one flag each, made
@@ -63,10 +63,8 @@ def build_parser() -> argparse.ArgumentParser:
                            "the columns of the model's data")
     transform.add_argument("-o", "--output", required=True,
                            help="where to save the new points' coordinates (.npy)")
-    transform.add_argument("--plot", help="also save a plot of the new points over the fitted "
-                           "embedding (PNG) here")
-    transform.add_argument("--labels", help="labels of the new points for the plot: a file "
-                           "(.npy or one per line) or a column of the CSV/TSV input")
+    transform.add_argument("--plot", help="also save a picture of the new points over the "
+                           "fitted embedding (PNG) here")
     transform.add_argument("--n-jobs", type=int, default=None,
                            help="threads (-1: all processors); the result does not depend "
                            "on it")
@@ -98,10 +96,11 @@ def _make_estimator(args: argparse.Namespace, verbose: bool) -> UMAP:
 
 def _read_input(args: argparse.Namespace,
                 verbose: bool) -> tuple[np.ndarray, np.ndarray | None]:
-    """The data and labels named by INPUT and --labels."""
+    """The data and labels named by INPUT and --labels (if the command has it)."""
+    labels_arg = getattr(args, "labels", None)
     # --labels names a file when one exists there, else a column of the input.
-    label_file = Path(args.labels) if args.labels and Path(args.labels).is_file() else None
-    label_column = args.labels if args.labels and label_file is None else None
+    label_file = Path(labels_arg) if labels_arg and Path(labels_arg).is_file() else None
+    label_column = labels_arg if labels_arg and label_file is None else None
     start = time.perf_counter()
     try:
         data, labels = _io.read_data(args.input, label_column)
@@ -153,7 +152,7 @@ def run_transform(args: argparse.Namespace) -> int:
     if verbose:
         print(f"quelmo: load   {time.perf_counter() - start:8.3f} s  ({args.model})",
               file=sys.stderr)
-    data, labels = _read_input(args, verbose)
+    data, _ = _read_input(args, verbose)
     if args.plot and model.embedding_.shape[1] < 2:
         raise CommandError("--plot needs a model with at least 2 components")
     if args.n_jobs is not None:
@@ -168,12 +167,13 @@ def run_transform(args: argparse.Namespace) -> int:
               file=sys.stderr)
     _save(args.output, points)
     if args.plot:
-        from quelmo._plot import save_overlay
+        from quelmo import plot
 
         try:
-            save_overlay(model.embedding_, points, args.plot, labels,
-                         f"{Path(args.input).name} on {Path(args.model).name}")
-        except ImportError as exc:
+            plot.points(model, overlay=points, overlay_label=f"{len(points)} new points",
+                        title=f"{Path(args.input).name} on {Path(args.model).name}",
+                        path=args.plot)
+        except (ImportError, ValueError) as exc:
             raise CommandError(str(exc)) from None
         except OSError as exc:
             raise CommandError(f"{args.plot}: cannot write the plot ({exc})") from None
@@ -230,11 +230,17 @@ def _save(path: str | Path, embedding: np.ndarray) -> None:
 
 def _plot(embedding: np.ndarray, path: str | Path, labels: np.ndarray | None,
           title: str) -> None:
-    from quelmo._plot import save_scatter
+    from quelmo import plot
 
+    # Numeric labels with more classes than a legend holds are read as
+    # continuous values and get a colour bar instead.
+    values = None
+    if (labels is not None and labels.dtype.kind in "iuf"
+            and np.unique(labels).size > plot.MAX_LEGEND_CLASSES):
+        labels, values = None, labels
     try:
-        save_scatter(embedding, path, labels, title)
-    except ImportError as exc:
+        plot.points(embedding, labels, values, title=title, path=path)
+    except (ImportError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{path}: cannot write the plot ({exc})") from None
