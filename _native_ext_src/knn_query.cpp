@@ -1,8 +1,10 @@
 // Neighbour query of new points against a fitted model's training points:
 // forest leaves give the first candidates, a best-first search over the
 // search graph refines them (the beam search of graph-based indexes, with a
-// beam of `ef` points).  Each query runs alone on one thread with its own
-// scratch, so its result is the same whatever else the call holds.
+// beam of `ef` points, cut short where no candidate left can come within a
+// slack of the k-th nearest found).  Each query runs alone on one thread
+// with its own scratch, so its result is the same whatever else the call
+// holds.
 
 #include "knn_query.h"
 
@@ -126,7 +128,9 @@ struct query_job {
     int width;
     const ext_forest *forest;
     const float *Q;
+    const int32_t *exclude;  // one id per query, or null
     int k, ef;
+    float slack;  // a candidate farther than slack times the k-th best is of no use
     int32_t *out_idx;
     float *out_dist;
 };
@@ -138,14 +142,27 @@ struct query_scratch {
     int64_t n_beam;
     cand *todo;  // min-heap, at most one entry per training point
     int64_t n_todo;
+    cand *best;  // max-heap, the k nearest found
+    int64_t n_best;
     int64_t *leaf_first, *leaf_count;  // one per tree
     uint8_t *qb;                       // the query in byte form
     int bytes;                         // whether this query is measured in bytes
 };
 
+// Whether candidate c is beyond the slack of the k-th nearest found: then
+// neither it nor anything farther can enter the k nearest by way of it.
+inline bool out_of_reach(const query_job *job, const query_scratch *s, cand c) {
+    return s->n_best == job->k && c.d > s->best[0].d * job->slack;
+}
+
 // Offers point id at distance dv to the beam; one that enters it is also
 // queued for expansion.
 inline void offer(const query_job *job, query_scratch *s, cand c) {
+    if (out_of_reach(job, s, c)) return;
+    if (s->n_best < job->k || before(c, s->best[0])) {
+        if (s->n_best == job->k) heap_pop<true>(s->best, &s->n_best);
+        heap_push<true>(s->best, &s->n_best, c);
+    }
     if (s->n_beam == job->ef) {
         if (!before(c, s->beam[0])) return;
         heap_pop<true>(s->beam, &s->n_beam);
@@ -218,6 +235,12 @@ void query_one(const query_job *job, query_scratch *s, int64_t qi) {
     }
     s->n_beam = 0;
     s->n_todo = 0;
+    s->n_best = 0;
+    // An excluded point counts as met already: never measured, never expanded.
+    if (job->exclude != nullptr) {
+        const int32_t x = job->exclude[qi];
+        if (x >= 0 && x < job->n) s->seen[x] = s->stamp;
+    }
     // The byte form gives the same bits, faster: used where both the
     // training data and this query are bytes.
     s->bytes = job->Xb != nullptr && ext_bytes_eligible(q, job->d);
@@ -239,6 +262,7 @@ void query_one(const query_job *job, query_scratch *s, int64_t qi) {
     while (s->n_todo > 0) {
         const cand c = heap_pop<false>(s->todo, &s->n_todo);
         if (s->n_beam == job->ef && before(s->beam[0], c)) break;
+        if (out_of_reach(job, s, c)) break;
         const int32_t *row = job->graph + (int64_t)c.id * job->width;
         for (int j = 0; j < job->width; ++j) visit(job, s, q, row[j], ids, &cnt);
         if (cnt > 0) offer_batch(job, s, q, ids, cnt);
@@ -261,13 +285,14 @@ int query_worker(void *arg, int64_t q0, int64_t q1, int) {
     s.seen = (uint32_t *)std::malloc((size_t)job->n * sizeof(uint32_t));
     s.beam = (cand *)std::malloc((size_t)job->ef * sizeof(cand));
     s.todo = (cand *)std::malloc((size_t)job->n * sizeof(cand));
+    s.best = (cand *)std::malloc((size_t)job->k * sizeof(cand));
     const size_t trees = (size_t)job->forest->n_trees + 1;
     s.leaf_first = (int64_t *)std::malloc(trees * sizeof(int64_t));
     s.leaf_count = (int64_t *)std::malloc(trees * sizeof(int64_t));
     s.qb = (uint8_t *)std::malloc((size_t)job->stride + 1);
     s.stamp = 0;
     int status = -2;
-    if (s.seen != nullptr && s.beam != nullptr && s.todo != nullptr &&
+    if (s.seen != nullptr && s.beam != nullptr && s.todo != nullptr && s.best != nullptr &&
         s.leaf_first != nullptr && s.leaf_count != nullptr && s.qb != nullptr) {
         std::memset(s.seen, 0, (size_t)job->n * sizeof(uint32_t));
         for (int64_t qi = q0; qi < q1; ++qi) query_one(job, &s, qi);
@@ -276,6 +301,7 @@ int query_worker(void *arg, int64_t q0, int64_t q1, int) {
     std::free(s.qb);
     std::free(s.leaf_count);
     std::free(s.leaf_first);
+    std::free(s.best);
     std::free(s.todo);
     std::free(s.beam);
     std::free(s.seen);
@@ -331,11 +357,13 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
 
 int ext_knn_query(const float *X, const uint8_t *Xb, int64_t n, int d, int metric,
                   const int32_t *graph, int width, const ext_forest *forest, const float *Q,
-                  int64_t m, int k, int ef, int n_threads, int32_t *out_idx, float *out_dist) {
+                  const int32_t *exclude, int64_t m, int k, int ef, float epsilon,
+                  int n_threads, int32_t *out_idx, float *out_dist) {
     if (X == nullptr || Q == nullptr || forest == nullptr || out_idx == nullptr ||
         out_dist == nullptr || (width > 0 && graph == nullptr))
         return -1;
     if (n < 1 || n > INT32_MAX || d < 1 || m < 0 || k < 1 || ef < k || width < 0 ||
+        !(epsilon >= 0.0f) ||
         forest->n_trees < 0 || (forest->n_trees > 0 && forest->nodes_per_tree < 1))
         return -1;
     query_job job;
@@ -349,8 +377,12 @@ int ext_knn_query(const float *X, const uint8_t *Xb, int64_t n, int d, int metri
     job.width = width;
     job.forest = forest;
     job.Q = Q;
+    job.exclude = exclude;
     job.k = k;
     job.ef = ef;
+    // The kernel measures squared distances: a slack of 1 + epsilon on the
+    // distance is its square on them (infinite epsilon: no cut).
+    job.slack = (1.0f + epsilon) * (1.0f + epsilon);
     job.out_idx = out_idx;
     job.out_dist = out_dist;
     return ext_parallel_ranges(m, n_threads, query_worker, &job);

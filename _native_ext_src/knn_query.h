@@ -30,7 +30,12 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
 // the search could not fill holds -1 and +infinity.  The search keeps the
 // best `ef` points found (ef >= k; more is slower and finds more true
 // neighbours) and stops when the nearest unexpanded candidate is farther
-// than all of them.  graph is n x width (width 0: the leaves alone).
+// than all of them, or farther than (1 + epsilon) times the k-th nearest
+// found (epsilon >= 0; infinity: no such cut); candidates beyond that are
+// not kept either.  graph is n x width (width 0: the leaves alone).
+// exclude, when not null, names for each query a training point that its
+// search must neither return nor pass through (a training point queried as
+// if it were new); ids outside [0, n) exclude nothing.
 // Ids read from graph and forest are checked against n before use.
 // Xb, when not null, holds X in byte form (n rows of ext_bytes_stride(d)
 // bytes, ext_bytes_pack): queries whose values are bytes too are then
@@ -38,7 +43,8 @@ int ext_search_graph(int64_t n, int k, const int32_t *knn_idx, const float *knn_
 // arguments, or -2 when scratch could not be allocated.
 int ext_knn_query(const float *X, const uint8_t *Xb, int64_t n, int d, int metric,
                   const int32_t *graph, int width, const ext_forest *forest, const float *Q,
-                  int64_t m, int k, int ef, int n_threads, int32_t *out_idx, float *out_dist);
+                  const int32_t *exclude, int64_t m, int k, int ef, float epsilon,
+                  int n_threads, int32_t *out_idx, float *out_dist);
 
 // Packs the n rows of X (n x d) into Xb (n x ext_bytes_stride(d) bytes) when
 // every value is an integer 0 ... 255; returns 1 if it did, 0 (Xb then

@@ -22,6 +22,18 @@ constexpr int kMaxTrees = 4096;
 constexpr int kMaxWidth = 1 << 16;
 constexpr int kMaxEf = 1 << 20;
 
+// A real number, +infinity allowed (NaN is refused by the caller's check).
+int ext_arg_float_or_inf(PyObject *obj, const char *name, double *out) {
+    const double v = PyBool_Check(obj) ? -1.0 : PyFloat_AsDouble(obj);
+    if (PyBool_Check(obj) || (v == -1.0 && PyErr_Occurred())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be a real number", name);
+        return -1;
+    }
+    *out = v;
+    return 0;
+}
+
 // A kernel status as a Python result: None, or the exception it stands for.
 PyObject *status_result(int status, const char *what) {
     if (status == 0) return Py_NewRef(Py_None);
@@ -150,36 +162,45 @@ fail_idx:
 }
 
 const char ext_knn_query_f32_doc[] =
-    "knn_query_f32($module, x, xb, graph, nodes, threshold, perm, q, out_idx, out_dist, n, d,"
-    " width, n_trees, m, k, ef, n_threads, /)\n--\n\n"
+    "knn_query_f32($module, x, xb, graph, nodes, threshold, perm, q, out_idx, out_dist,"
+    " exclude, n, d, width, n_trees, m, k, ef, epsilon, n_threads, /)\n--\n\n"
     "The k nearest rows of x (n x d, float32) to each of the m rows of q (m x d): ids and\n"
     "squared Euclidean distances into out_idx and out_dist (m x k), each row by increasing\n"
     "(distance, id), -1 and inf where nothing was found.  Candidates come from the leaves of\n"
     "the forest (nodes, threshold, perm of forest_build_f32 over x) and a best-first search\n"
-    "over graph (n x width, search_graph) that keeps the best ef points.  xb is x in byte\n"
+    "over graph (n x width, search_graph) that keeps the best ef points and leaves out\n"
+    "candidates farther than (1 + epsilon) times the k-th nearest found.  xb is x in byte\n"
     "form (bytes_pack_rows) or empty; queries of bytes are then measured in integers, to\n"
-    "the same bits.  A query's result depends only on its own values, the index and ef.";
+    "the same bits.  exclude (int32, m ids, or empty) names per query a training point to\n"
+    "leave out of its search, to query training points as if they were new.  A query's\n"
+    "result depends only on its own values, the index, ef and epsilon.";
 
 PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     int64_t n, m;
     int d, width, n_trees, k, ef, n_threads;
-    if (ext_arg_count("knn_query_f32", nargs, 17) != 0 ||
-        ext_arg_int64(args[9], "n", 2, INT32_MAX, &n) != 0 ||
-        ext_arg_int(args[10], "d", 1, INT32_MAX, &d) != 0 ||
-        ext_arg_int(args[11], "width", 0, kMaxWidth, &width) != 0 ||
-        ext_arg_int(args[12], "n_trees", 0, kMaxTrees, &n_trees) != 0 ||
-        ext_arg_int64(args[13], "m", 0, INT32_MAX, &m) != 0 ||
-        ext_arg_int(args[14], "k", 1, kMaxEf, &k) != 0 ||
-        ext_arg_int(args[15], "ef", 1, kMaxEf, &ef) != 0 ||
-        ext_arg_int(args[16], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+    double epsilon;
+    if (ext_arg_count("knn_query_f32", nargs, 19) != 0 ||
+        ext_arg_int64(args[10], "n", 2, INT32_MAX, &n) != 0 ||
+        ext_arg_int(args[11], "d", 1, INT32_MAX, &d) != 0 ||
+        ext_arg_int(args[12], "width", 0, kMaxWidth, &width) != 0 ||
+        ext_arg_int(args[13], "n_trees", 0, kMaxTrees, &n_trees) != 0 ||
+        ext_arg_int64(args[14], "m", 0, INT32_MAX, &m) != 0 ||
+        ext_arg_int(args[15], "k", 1, kMaxEf, &k) != 0 ||
+        ext_arg_int(args[16], "ef", 1, kMaxEf, &ef) != 0 ||
+        ext_arg_float_or_inf(args[17], "epsilon", &epsilon) != 0 ||
+        ext_arg_int(args[18], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     if (ef < k) {
         PyErr_SetString(PyExc_ValueError, "ef must not be smaller than k");
         return nullptr;
     }
+    if (!(epsilon >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "epsilon must be non-negative");
+        return nullptr;
+    }
     const Py_ssize_t xflat = (Py_ssize_t)n * d, qflat = (Py_ssize_t)m * d;
     const Py_ssize_t oflat = (Py_ssize_t)m * k, gflat = (Py_ssize_t)n * width;
-    Py_buffer x, xb, graph, nodes, threshold, perm, q, oidx, odist;
+    Py_buffer x, xb, graph, nodes, threshold, perm, q, oidx, odist, excl;
     PyObject *result = nullptr;
     Py_ssize_t per_tree = 0;
     const Py_ssize_t bflat = (Py_ssize_t)n * ext_bytes_stride(d);
@@ -197,6 +218,11 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (get_buffer(args[6], &q, 0, 4, qflat, "q") != 0) goto fail_perm;
     if (get_buffer(args[7], &oidx, 1, 4, oflat, "out_idx") != 0) goto fail_q;
     if (get_buffer(args[8], &odist, 1, 4, oflat, "out_dist") != 0) goto fail_oidx;
+    if (get_buffer(args[9], &excl, 0, 4, 0, "exclude") != 0) goto fail_odist;
+    if (excl.len != 0 && excl.len / 4 < m) {
+        PyErr_SetString(PyExc_ValueError, "exclude must be empty or hold one id per query");
+        goto fail_excl;
+    }
     // The node arrays hold n_trees trees of equal size: P nodes each.
     if (n_trees > 0) {
         per_tree = threshold.len / 4 / n_trees;
@@ -204,7 +230,7 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             nodes.len / 16 < per_tree * n_trees) {
             PyErr_SetString(PyExc_ValueError,
                             "nodes and threshold must hold n_trees trees of equal size");
-            goto fail_odist;
+            goto fail_excl;
         }
     }
     if (views_overlap(&oidx, 4 * oflat, &odist, 4 * oflat) ||
@@ -221,10 +247,12 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         views_overlap(&oidx, 4 * oflat, &perm, perm.len) ||
         views_overlap(&odist, 4 * oflat, &perm, perm.len) ||
         views_overlap(&oidx, 4 * oflat, &xb, xb.len) ||
-        views_overlap(&odist, 4 * oflat, &xb, xb.len)) {
+        views_overlap(&odist, 4 * oflat, &xb, xb.len) ||
+        views_overlap(&oidx, 4 * oflat, &excl, excl.len) ||
+        views_overlap(&odist, 4 * oflat, &excl, excl.len)) {
         PyErr_SetString(PyExc_ValueError, "out_idx and out_dist must not overlap each other "
                                           "or the inputs");
-        goto fail_odist;
+        goto fail_excl;
     }
     {
         ext_forest forest{n_trees, (int64_t)per_tree, (const int32_t *)nodes.buf,
@@ -234,11 +262,16 @@ PyObject *ext_knn_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         const int status = ext_knn_query((const float *)x.buf, bytes, n, d,
                                          EXT_METRIC_SQEUCLIDEAN,
                                          (const int32_t *)graph.buf, width, &forest,
-                                         (const float *)q.buf, m, k, ef, n_threads,
+                                         (const float *)q.buf,
+                                         excl.len ? (const int32_t *)excl.buf : nullptr, m, k,
+                                         ef, (float)epsilon,
+                                         n_threads,
                                          (int32_t *)oidx.buf, (float *)odist.buf);
         PyEval_RestoreThread(save);
         result = status_result(status, "knn_query_f32");
     }
+fail_excl:
+    PyBuffer_Release(&excl);
 fail_odist:
     PyBuffer_Release(&odist);
 fail_oidx:

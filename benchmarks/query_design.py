@@ -4,9 +4,11 @@ run) on MNIST (8,000 fitted, 2,000 new) and the mixture (90,000 / 10,000).
 
     forest only          the leaves of the trees, no graph search
     graph only           a best-first search from one fixed entry point
-    forest + graph       the leaves as the start of the graph search (used)
+    forest + graph       the leaves as the start of the graph search
 
-each at several search widths (the number of points the search keeps).
+each at several search widths (the number of points the search keeps),
+the last also with the cut at (1 + epsilon) times the k-th nearest found,
+epsilon as the fit calibrated it (used).
 
 Run from the repository root:
     python benchmarks/query_design.py
@@ -25,8 +27,8 @@ from transform import DATASETS, K, exact_neighbours, recall
 def main() -> None:
     from quelmo import UMAP, _native_ext, _transform
 
-    print("| data | index | search width | recall@15 | query s (2 threads) |")
-    print("|---|---|---:|---:|---:|")
+    print("| data | index | search width | cut | recall@15 | query s (2 threads) |")
+    print("|---|---|---:|---:|---:|---:|")
     for name, n_fit in DATASETS.items():
         data = common.dataset(name)
         if data is None:
@@ -40,10 +42,12 @@ def main() -> None:
         state = model._transform_state
         n, d = fitted.shape
         no_graph = np.empty((n, 0), np.int32)
-        variants = [("forest only (4 trees)", state.n_trees, no_graph, [K]),
-                    ("graph only (fixed entry)", 0, state.graph, [32, 64, 96]),
-                    ("forest + graph", state.n_trees, state.graph, [16, 32, 64, 96, 128])]
-        for label, n_trees, graph, widths in variants:
+        cut = state.epsilon
+        variants = [("forest only", state.n_trees, no_graph, [K], np.inf),
+                    ("graph only (fixed entry)", 0, state.graph, [32, 64, 96], np.inf),
+                    ("forest + graph", state.n_trees, state.graph, [16, 32, 64, 96, 128], np.inf),
+                    ("forest + graph", state.n_trees, state.graph, [64, 96, 128], cut)]
+        for label, n_trees, graph, widths, epsilon in variants:
             for ef in widths:
                 idx = np.empty((len(new), K), np.int32)
                 dist = np.empty((len(new), K), np.float32)
@@ -52,11 +56,13 @@ def main() -> None:
                     start = time.perf_counter()
                     _native_ext.knn_query_f32(
                         state.data, state.data_bytes, graph, state.forest_nodes,
-                        state.forest_threshold, state.forest_perm, new, idx, dist, n, d,
-                        graph.shape[1], n_trees, len(new), K, ef, 2)
+                        state.forest_threshold, state.forest_perm, new, idx, dist,
+                        np.empty(0, np.int32), n, d,
+                        graph.shape[1], n_trees, len(new), K, ef, epsilon, 2)
                     best = min(best, time.perf_counter() - start)
-                print(f"| {name} | {label} | {ef} | {recall(idx, exact):.4f} | {best:.3f} |",
-                      flush=True)
+                shown = "none" if np.isinf(epsilon) else f"{1 + epsilon:g} x k-th"
+                print(f"| {name} | {label} | {ef} | {shown} | {recall(idx, exact):.4f} "
+                      f"| {best:.3f} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -188,8 +188,9 @@ def test_exhaustive_search_is_exact(ref):
     state = _index(X, n_neighbors=15)
     idx, dist = np.empty((40, 12), np.int32), np.empty((40, 12), np.float32)
     _native_ext.knn_query_f32(state.data, state.data_bytes, state.graph, state.forest_nodes,
-                              state.forest_threshold, state.forest_perm, Q, idx, dist, 300, 5,
-                              state.graph.shape[1], state.n_trees, 40, 12, 300, 2)
+                              state.forest_threshold, state.forest_perm, Q, idx, dist,
+                              np.empty(0, np.int32), 300, 5,
+                              state.graph.shape[1], state.n_trees, 40, 12, 300, np.inf, 2)
     want_idx, want_dist = _exact(X, Q, 12, ref)
     assert same_bits(idx, want_idx) and same_bits(dist, want_dist)
 
@@ -255,10 +256,11 @@ def test_corrupted_index_gives_ids_in_range():
 
 
 @pytest.mark.parametrize("position, value, error", [
-    (9, 1, ValueError), (10, 0, ValueError), (12, -1, ValueError), (14, 0, ValueError),
-    (15, 3, ValueError), (13, 2**31, ValueError), (11, 1.5, TypeError),
+    (10, 1, ValueError), (11, 0, ValueError), (13, -1, ValueError), (15, 0, ValueError),
+    (16, 3, ValueError), (14, 2**31, ValueError), (12, 1.5, TypeError),
     (6, np.zeros((3, 3), np.float32), ValueError), (7, np.zeros(19, np.int32), ValueError),
-    (1, np.zeros(500, np.float32), ValueError),
+    (1, np.zeros(500, np.float32), ValueError), (17, -0.5, ValueError),
+    (17, float("nan"), ValueError), (9, np.zeros(3, np.int32), ValueError),
 ])
 def test_query_method_checks(position, value, error):
     X = _clusters(100, 3, 9)
@@ -266,7 +268,7 @@ def test_query_method_checks(position, value, error):
     Q = X[:4].copy()
     args = [state.data, state.data_bytes, state.graph, state.forest_nodes, state.forest_threshold,
             state.forest_perm, Q, np.empty((4, 5), np.int32), np.empty((4, 5), np.float32),
-            100, 3, state.graph.shape[1], state.n_trees, 4, 5, 10, 1]
+            np.empty(0, np.int32), 100, 3, state.graph.shape[1], state.n_trees, 4, 5, 10, 0.1, 1]
     args[position] = value
     with pytest.raises(error):
         _native_ext.knn_query_f32(*args)
@@ -279,8 +281,8 @@ def test_query_method_refuses_overlapping_outputs():
     with pytest.raises(ValueError, match="overlap"):
         _native_ext.knn_query_f32(state.data, state.data_bytes, state.graph, state.forest_nodes,
                                   state.forest_threshold, state.forest_perm, X[:4].copy(),
-                                  out.view(np.int32)[:20], out[10:30], 100, 3,
-                                  state.graph.shape[1], state.n_trees, 4, 5, 10, 1)
+                                  out.view(np.int32)[:20], out[10:30], np.empty(0, np.int32),
+                                  100, 3, state.graph.shape[1], state.n_trees, 4, 5, 10, 0.1, 1)
 
 
 def test_methods_match_their_stub():

@@ -39,8 +39,9 @@ def search_graph(
 
 def knn_query_f32(
     x: Buffer, xb: Buffer, graph: Buffer, nodes: Buffer, threshold: Buffer, perm: Buffer, q: Buffer,
-    out_idx: Buffer, out_dist: Buffer, n: int, d: int, width: int, n_trees: int, m: int,
-    k: int, ef: int, n_threads: int, /,
+    out_idx: Buffer, out_dist: Buffer, exclude: Buffer, n: int, d: int, width: int,
+    n_trees: int, m: int,
+    k: int, ef: int, epsilon: float, n_threads: int, /,
 ) -> None:
     """The k nearest rows of x to each row of q, by (squared distance, id)."""
 

@@ -333,7 +333,7 @@ def _state(settings: Any, arrays: dict[str, np.ndarray], knn_indices: np.ndarray
         _check(ok, f"transform setting {name} is malformed")
         setattr(state, name, kind(value))
     _check(state.metric in ("euclidean", "cosine"), "unknown metric")
-    _check(1 <= state.n_trees <= 4096 and 1 <= state.leaf_size < 2**31
+    _check(1 <= state.n_trees <= 4096 and 1 <= state.leaf_size < 2**31 and state.epsilon >= 0
            and 0 <= state.seed < 2**64 and 1 <= state.n_epochs < 2**31
            and state.learning_rate >= 0 and state.negative_sample_rate > 0
            and state.gamma >= 0, "transform settings out of range")
