@@ -228,6 +228,17 @@ def test_byte_form_gives_the_bits_of_the_float_form():
     assert same_bits(with_bytes[0], floats[0]) and same_bits(with_bytes[1], floats[1])
 
 
+def test_excluded_points_and_the_calibrated_cut():
+    X = _clusters(2000, 8, 12)
+    state = _index(X, n_neighbors=10)
+    rows = np.arange(50)
+    assert (_transform.query(state, X[:50], 9, 2)[0][:, 0] == rows).all()
+    left_out = _transform.query(state, X[:50], 9, 2, exclude=rows)[0]
+    assert not (left_out == rows[:, None]).any() and (left_out >= 0).all()
+    assert state.epsilon in _transform.EPSILONS + (_transform.NO_CUT,)
+    assert _transform.calibrate_epsilon(state, 1) == state.epsilon  # threads play no part
+
+
 def test_ties_are_broken_by_id():
     rng = np.random.default_rng(6)
     X = rng.normal(size=(200, 4)).astype(np.float32)
