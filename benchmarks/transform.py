@@ -268,7 +268,10 @@ def tables(cache: dict[str, Any]) -> str:
                       f"| {u['fresh_median_s'] / q['fresh_median_s']:.1f} "
                       f"| {q['knn5_accuracy'] - u['knn5_accuracy']:+.4f} "
                       f"| {result['load_before']:.1f} / {result['load_after']:.1f} |")
-    return "\n".join(lines + [""] + ratios)
+    dates = ", ".join(f"{name} {cache[name]['date']}" for name in DATASETS if name in cache)
+    note = (f"Runs of {dates}; one-minute load average before / after each data set in the last "
+            "column (2 cores, other work shared the machine).")
+    return "\n".join(lines + [""] + ratios + ["", note])
 
 
 def main() -> None:

@@ -72,12 +72,14 @@ TRANSFORM_RATE = 0.25
 class TransformState:
     """What ``UMAP.transform`` needs beyond the embedding and a, b: the
     training data as float32 (rows normalised for the cosine metric), its kNN
-    arrays, the query forest, the search graph, the seed of the new points'
-    streams, and the fit's layout settings.
+    arrays, the query forest, the query's cut, the seed of the new points'
+    streams and the fit's layout settings (``ARRAYS`` and ``NUMBERS``, what a
+    model file holds), and what is derived from them (``DERIVED``: the search
+    graph, the data in byte form, the sorted row hashes).
 
     All of it is NumPy arrays and plain numbers, so the state pickles as
-    data; the search graph is derived from the kNN arrays, so it is left out
-    of a pickle and rebuilt when one is loaded.
+    data; the derived arrays are left out of a pickle and rebuilt when it is
+    loaded.
     """
 
     ARRAYS = ("data", "knn_indices", "knn_dists", "forest_nodes", "forest_threshold",
