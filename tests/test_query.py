@@ -319,3 +319,50 @@ def test_mnist_recall(mnist10k):
     idx, _ = _transform.query(model._transform_state, X[8000:], 15, -1)
     exact = _brute(X[:8000], X[8000:], 15)[0]
     assert np.mean([len(set(a) & set(b)) / 15 for a, b in zip(idx, exact)]) >= 0.98
+
+
+def _method_calls():
+    """A valid call of each new method, as (method, args) with fresh arrays."""
+    X = _clusters(60, 9, 13)
+    state = _index(X, n_neighbors=6)
+    per_tree = _native_ext.forest_nodes_per_tree(60, 30)
+    q = X[:4].copy()
+    idx, sq = _transform.query(state, q, 5, 1)
+    E = np.zeros((60, 2), np.float32)
+    return [
+        (_native_ext.forest_build_f32, [X, np.empty(per_tree * 8, np.int32),
+                                        np.empty(per_tree * 2, np.float32),
+                                        np.empty(120, np.int32), 60, 9, 2, 30, 1, 1]),
+        (_native_ext.search_graph, [state.knn_indices, state.knn_dists,
+                                    np.empty((60, 10), np.int32), 60, 6, 10, 1]),
+        (_native_ext.row_hashes, [X, np.empty(60, np.uint64), 60, 9, 1]),
+        (_native_ext.bytes_pack_rows, [X, np.empty((60, 16), np.uint8), 60, 9, 1]),
+        (_native_ext.transform_layout_f32, [q, idx, sq, X, E, state.hash_sorted,
+                                            state.hash_order, np.empty((4, 2), np.float32),
+                                            4, 9, 5, 60, 2, 10, 1.5, 0.9, 1.0, 0.25, 5.0, 1.0,
+                                            3, 1]),
+    ]
+
+
+@pytest.mark.parametrize("which", range(5))
+def test_new_methods_refuse_bad_arguments(which):
+    # Every buffer swapped for one too short or of another item size, every
+    # count for one out of range or of another type: an exception, never a
+    # crash, and the valid call still works afterwards.
+    method, args = _method_calls()[which]
+    method(*args)
+    for position, value in enumerate(args):
+        if isinstance(value, np.ndarray):
+            bads = [value.reshape(-1)[:1].copy(), value.astype(np.float64), b"abc", None]
+        else:
+            bads = [-5, 2**40, "3", 1.5 if isinstance(value, int) else float("nan")]
+        for bad in bads:
+            trial = list(args)
+            trial[position] = bad
+            try:
+                method(*trial)
+            except (ValueError, TypeError, BufferError, OverflowError, MemoryError):
+                pass
+    with pytest.raises(TypeError):
+        method(*args[:-1])
+    method(*args)
