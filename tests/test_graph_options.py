@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
+import quelmo
 from quelmo import _duplicates, _graph
 from quelmo.estimator import UMAP
 
@@ -119,3 +120,37 @@ def test_bad_graph_parameters(params, message):
     with pytest.raises(ValueError, match=message), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         UMAP(**params).fit(blobs(n=20))
+
+
+class TestTransformAndFiles:
+    def test_options_reach_transform_and_model_files(self, tmp_path):
+        X = blobs(n=260)
+        model = UMAP(local_connectivity=1.5, set_op_mix_ratio=0.6, disconnection_distance=8.0,
+                     **FAST).fit(X[:200])
+        assert model._transform_state.local_connectivity == 1.5
+        far = np.full((1, 5), 1000.0, np.float32)
+        placed = model.transform(np.vstack([X[200:], far]))
+        assert (placed[-1] == 0).all()  # no neighbour within reach: the origin
+        unbounded = UMAP(local_connectivity=1.5, set_op_mix_ratio=0.6, **FAST).fit(X[:200])
+        assert (unbounded.transform(far) != 0).all()
+        model.save(tmp_path / "m.qmodel")
+        loaded = quelmo.load(tmp_path / "m.qmodel")
+        assert loaded.get_params() == model.get_params()
+        assert bits(loaded.transform(X[200:])) == bits(placed[:-1])
+        assert (loaded.graph_ != model.graph_).nnz == 0  # rebuilt with the options
+        # Infinity (the default distance) survives the JSON header too.
+        unbounded.save(tmp_path / "u.qmodel")
+        assert quelmo.load(tmp_path / "u.qmodel").disconnection_distance == float("inf")
+
+    def test_unique_model_transforms_and_saves(self, tmp_path):
+        X = blobs()
+        with_repeats = np.vstack([X, X[:40]])
+        model = UMAP(unique=True, **FAST).fit(with_repeats)
+        # Training rows, repeated ones too, get their fitted positions.
+        assert bits(model.transform(with_repeats)) == bits(model.embedding_)
+        new = X[:30] + np.float32(0.05)
+        model.save(tmp_path / "m.qmodel")
+        loaded = quelmo.load(tmp_path / "m.qmodel")
+        assert bits(loaded.transform(new)) == bits(model.transform(new))
+        assert bits(loaded.embedding_) == bits(model.embedding_)
+        assert loaded.graph_.shape == (200, 200)

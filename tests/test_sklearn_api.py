@@ -49,6 +49,8 @@ def test_set_output_pandas(frame):
     assert out.index.equals(frame.index)
     np.testing.assert_array_equal(out.to_numpy(), model.embedding_)
     assert isinstance(clone(model).fit_transform(frame), pd.DataFrame)
+    placed = model.transform(frame.iloc[:7])
+    assert isinstance(placed, pd.DataFrame) and placed.index.equals(frame.index[:7])
     assert isinstance(model.set_output(transform="default").fit_transform(frame), np.ndarray)
     with pytest.raises(ValueError, match="set_output"):
         model.set_output(transform="arrow")
@@ -59,7 +61,6 @@ def test_global_output_config(frame):
         assert isinstance(UMAP(**FAST).fit_transform(frame), pd.DataFrame)
 
 
-@pytest.mark.skipif(not hasattr(UMAP, "transform"), reason="FeatureUnion needs transform")
 def test_feature_union_with_pandas_output(frame):
     union = FeatureUnion([("pca", PCA(n_components=2)), ("umap", UMAP(**FAST))])
     union.set_output(transform="pandas")
@@ -68,3 +69,4 @@ def test_feature_union_with_pandas_output(frame):
     assert list(out.columns) == ["pca__pca0", "pca__pca1", "umap__umap0", "umap__umap1"]
     plain = FeatureUnion([("pca", PCA(n_components=2)), ("umap", UMAP(**FAST))])
     assert plain.fit_transform(frame.to_numpy()).shape == (120, 4)
+    assert plain.transform(frame.to_numpy()[:9]).shape == (9, 4)

@@ -165,6 +165,25 @@ class TestFits:
         steered = neighbour_gap(UMAP(target_metric="l2", **params).fit_transform(X, angle))
         assert steered < 0.2 * plain  # measured: 0.03 against 0.99 radians
 
+    def test_supervised_model_transforms_and_saves(self, tmp_path):
+        import quelmo
+
+        X, y = overlapping_blobs(n=700)
+        model = UMAP(random_state=0, n_epochs=150, n_jobs=2).fit(X[:600], y[:600])
+        placed = model.transform(X[600:])
+        # New points land among the fitted points of their class.
+        nearest = KNeighborsClassifier(5).fit(model.embedding_, y[:600])
+        assert nearest.score(placed, y[600:]) > 0.95
+        assert bits(model.transform(X[:50])) == bits(model.embedding_[:50])
+        # The steered graph cannot be rebuilt from the kNN arrays: it is saved.
+        model.save(tmp_path / "m.qmodel")
+        loaded = quelmo.load(tmp_path / "m.qmodel")
+        assert bits(loaded.transform(X[600:])) == bits(placed)
+        assert bits(loaded.graph_.data) == bits(model.graph_.data)
+        assert (loaded.graph_ != model.graph_).nnz == 0
+        loaded.save(tmp_path / "again.qmodel")
+        assert (tmp_path / "again.qmodel").read_bytes() == (tmp_path / "m.qmodel").read_bytes()
+
     @pytest.mark.slow
     def test_mnist_supervised_accuracy(self, mnist10k):
         X, y = mnist10k

@@ -13,7 +13,7 @@ from quelmo._native_quelmo import knn_descent_f32, umap_graph_f32, umap_layout_e
 
 __version__ = "0.1.0"
 
-__all__ = ["UMAP", "__version__", "embed_graph", "get_include", "knn_descent_f32",
+__all__ = ["UMAP", "__version__", "embed_graph", "get_include", "knn_descent_f32", "load",
            "umap_graph_f32", "umap_layout_euclidean_f32"]
 
 
@@ -25,9 +25,23 @@ def get_include() -> str:
     return os.path.join(os.path.dirname(os.path.realpath(__file__)), "include")
 
 
+def load(path: str | os.PathLike) -> "UMAP":  # noqa: F821 (imported on first use)
+    """A fitted ``UMAP`` from a file written by ``UMAP.save``.
+
+    Raises
+    ------
+    quelmo._persist.ModelFileError
+        (a ValueError) When the file cannot be read, is not a model file, is
+        truncated, corrupted or inconsistent, or comes from a newer quelmo.
+    """
+    from quelmo._persist import load as load_model
+
+    return load_model(path)
+
+
 def __getattr__(name: str) -> object:
-    # The estimator and the graph layout pull in SciPy; importing them on
-    # first use keeps `import quelmo` cheap.
+    # The estimator and the graph layout are imported on first use, which
+    # keeps `import quelmo` cheap.
     if name == "UMAP":
         from quelmo.estimator import UMAP
 

@@ -7,12 +7,14 @@ import math
 import os
 import sys
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import scipy.sparse
 
-from quelmo import _duplicates, _graph, _init, _input, _layout, _neighbors, _output, _supervised
+from quelmo import _duplicates, _input, _layout, _neighbors, _output, _transform
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 _UINT63 = 2**63
 
@@ -228,6 +230,10 @@ class UMAP:
         -------
         self : UMAP
         """
+        # The graph and initialisation stages bring in SciPy: imported here,
+        # so that loading a model and transforming with it does not pay for it.
+        from quelmo import _graph, _init, _supervised
+
         params = self._checked_params()
         data = _input.check_data(X)
         target = _supervised.check_target(y, data.shape[0], self.target_metric)
@@ -263,6 +269,12 @@ class UMAP:
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
             del idx, squared
+        transform_state = None if self.precomputed_knn is not None else _transform.build_state(
+            _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
+            n_epochs=n_epochs, learning_rate=params["learning_rate"],
+            negative_sample_rate=params["negative_sample_rate"],
+            gamma=params["repulsion_strength"], metric=self.metric,
+            local_connectivity=params["local_connectivity"], n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
@@ -308,6 +320,13 @@ class UMAP:
         elif hasattr(self, "feature_names_in_"):
             del self.feature_names_in_
         self.timings_ = timings
+        self._transform_state = transform_state
+        # With unique=True the index, the kNN arrays and the graph hold the
+        # distinct rows only: their positions are embedding_[_distinct_rows].
+        self._distinct_rows = keep
+        # A graph steered by y cannot be rebuilt from the kNN arrays: a
+        # saved model keeps it.
+        self._graph_steered = target is not None
         return self
 
     def fit_transform(self, X: Any, y: Any = None) -> Any:
@@ -321,7 +340,9 @@ class UMAP:
     def get_feature_names_out(self, input_features: Any = None) -> np.ndarray:
         """Names of the embedding's columns: ``umap0``, ``umap1``, ..."""
         if not hasattr(self, "embedding_"):
-            raise _not_fitted_error(self)
+            raise _transform.not_fitted_error(
+                "This UMAP instance is not fitted yet. Call 'fit' with appropriate "
+                "arguments before using this estimator.")
         return _output.output_feature_names(self.embedding_.shape[1], input_features,
                                             self.n_features_in_,
                                             getattr(self, "feature_names_in_", None))
@@ -343,6 +364,108 @@ class UMAP:
         if fmt == "default":
             return embedding
         return _output.as_container(embedding, X, self.get_feature_names_out(), fmt)
+
+    def transform(self, X: Any) -> Any:
+        """Place new points on the fitted embedding.
+
+        Each row is placed on its own: its nearest training points, its
+        membership strengths to them by the rules of the fit, a start at
+        their strength-weighted mean position, then the fit's optimisation
+        of that point alone with the fitted embedding held fixed.  A row's
+        position depends only on its values and the fitted model: not on the
+        other rows, their order, the batching, ``n_jobs`` or a Dask chunking.
+
+        Rows of the training data are treated like any other point: they land
+        near, not exactly on, their fitted positions (``embedding_`` holds
+        those, and ``fit_transform`` returns them).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features) or dask.array.Array
+            Finite numeric data with the features of the fit.  A Dask array
+            gives a Dask array, transformed block by block.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, n_components), float32, or a Dask array
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            Before ``fit``.
+        ValueError
+            For a model fitted from ``precomputed_knn`` (it keeps no index of
+            its training data), a wrong number of features, or NaN or
+            infinite values.
+        """
+        self._checked_transform_state()
+        if _dask_array(X):
+            from quelmo import _dask
+
+            return _dask.transform_blocks(self, X)
+        return self._as_output(self._transform_array(X), X)
+
+    def _transform_array(self, X: Any) -> np.ndarray:
+        """``transform`` of an in-memory array, always as a NumPy array."""
+        state = self._checked_transform_state()
+        data = _transform.check_points(X, self.n_features_in_)
+        keep = self.__dict__.get("_distinct_rows")
+        embedding = self.embedding_ if keep is None else self.embedding_[keep]
+        return _transform.transform(state, embedding, self.a_, self.b_, data,
+                                    _resolve_n_jobs(self.n_jobs),
+                                    disconnection_distance=float(self.disconnection_distance))
+
+    def __getattr__(self, name: str) -> Any:
+        # A model read by quelmo.load builds its fuzzy graph on first use
+        # (from its kNN arrays and graph options, or from the stored arrays of
+        # a graph steered by y), so that loading a model to transform with it
+        # neither computes the graph nor imports SciPy.
+        if name == "graph_" and self.__dict__.get("_graph_from_knn"):
+            import warnings
+
+            from quelmo import _graph
+
+            stored = self.__dict__.get("_graph_arrays")
+            if stored is not None:
+                import scipy.sparse
+
+                self.graph_ = scipy.sparse.csr_matrix(stored, shape=(stored[2].size - 1,) * 2)
+            else:
+                with warnings.catch_warnings():  # the fit has warned of isolated points
+                    warnings.simplefilter("ignore")
+                    self.graph_ = _graph.fuzzy_graph(
+                        self.knn_indices_, self.knn_dists_,
+                        local_connectivity=float(self.local_connectivity),
+                        set_op_mix_ratio=float(self.set_op_mix_ratio),
+                        disconnection_distance=float(self.disconnection_distance))
+            self.__dict__.pop("_graph_arrays", None)
+            del self.__dict__["_graph_from_knn"]
+            return self.graph_
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    def save(self, path: str | os.PathLike) -> None:
+        """Write the fitted model to ``path``; ``quelmo.load`` reads it back.
+
+        The file holds data only (a JSON header and arrays): the parameters,
+        the embedding, the kNN arrays, and for ``transform`` the training data
+        as float32 and the query forest.  A loaded model transforms new points
+        to the same bits.
+        """
+        from quelmo import _persist
+
+        _persist.save(self, path)
+
+    def _checked_transform_state(self) -> _transform.TransformState:
+        if not hasattr(self, "embedding_"):
+            raise _transform.not_fitted_error(
+                "This UMAP instance is not fitted yet. Call 'fit' with appropriate "
+                "arguments before using this estimator.")
+        state = getattr(self, "_transform_state", None)
+        if state is None:
+            raise ValueError("this UMAP was fitted from precomputed_knn and keeps no index of "
+                             "its training data, so it cannot transform new points; fit it "
+                             "without precomputed_knn")
+        return state
 
     # -- helpers ----------------------------------------------------------------
 
@@ -397,7 +520,7 @@ class UMAP:
         if p["unique"] and self.precomputed_knn is not None:
             raise ValueError("unique=True cannot be combined with precomputed_knn, whose "
                              "rows are those of the full data")
-        if self.target_metric not in (_supervised.CATEGORICAL, *_supervised.CONTINUOUS):
+        if self.target_metric not in ("categorical", "l2", "euclidean"):
             raise ValueError(f"target_metric must be 'categorical', 'l2' or 'euclidean', "
                              f"got {self.target_metric!r}")
         if self.target_n_neighbors == -1 and not isinstance(self.target_n_neighbors, bool):
@@ -410,6 +533,8 @@ class UMAP:
     def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: np.ndarray,
                            rng: np.random.Generator, keep: np.ndarray | None,
                            n_rows: int) -> np.ndarray:
+        from quelmo import _init
+
         init = self.init
         if keep is not None and not isinstance(init, str):
             # Given for every row; the distinct rows start where their first
@@ -431,14 +556,9 @@ def _check_unit(value: object, name: str) -> float:
     return value
 
 
-def _not_fitted_error(model: object) -> Exception:
-    message = (f"This {type(model).__name__} instance is not fitted yet. Call 'fit' with "
-               "appropriate arguments before using this estimator.")
-    if "sklearn" in sys.modules:  # scikit-learn's own type, so its checks recognise it
-        from sklearn.exceptions import NotFittedError
-
-        return NotFittedError(message)
-    return AttributeError(message)
+def _dask_array(X: Any) -> bool:
+    """Whether X is a Dask array, without importing Dask."""
+    return type(X).__module__.startswith("dask.") and hasattr(X, "map_blocks")
 
 
 def _derive_seeds(random_state: Any) -> tuple[int, int, np.random.Generator]:
