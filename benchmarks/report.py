@@ -18,6 +18,7 @@ import import_time
 import knn_params
 import metrics
 import profile_fit
+import transform
 
 README = common.BENCH / "README.md"
 TIME_PLOT = common.FIGURES / "time_vs_n.png"
@@ -154,6 +155,9 @@ def sections() -> dict[str, str]:
     metric_runs = _load(metrics.CACHE)
     if metric_runs and (metric_runs.get("knn") or metric_runs.get("e2e")):
         out["metrics"] = metrics.tables(metric_runs)
+    new_points = _load(transform.CACHE)
+    if new_points:
+        out["transform"] = transform.tables(new_points)
     imp = _load(common.RESULTS / "import_time.json")
     if imp:
         out["import_time"] = import_time.table(imp)

@@ -259,8 +259,7 @@ def test_failed_allocations_and_threads_leak_nothing(run_injected):
     # method failed in turn: MemoryError, never a crash or a leak; a failed
     # thread creation moves its work to the calling thread, same result.
     out = run_injected("""
-import os
-os.environ["QFI_MODULE"] = "_native_ext"
+_qfi.qfi_target(b"_native_ext")
 import scipy.sparse
 from quelmo import _native_ext
 rng = np.random.default_rng(0)

@@ -5,12 +5,15 @@ distances into the metric's values."""
 from __future__ import annotations
 
 import math
-from typing import Any, NamedTuple
+import sys
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
-import scipy.sparse
 
 from quelmo import _input
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 # Metrics searched by the Euclidean kNN kernel on dense rows, transformed:
 # cosine on rows scaled to unit length, correlation on rows centred and then
@@ -85,12 +88,19 @@ def resolve_metric(metric: object, metric_kwds: object) -> Metric:
     return Metric("minkowski", p, requested)
 
 
+def is_sparse(data: Any) -> bool:
+    """Whether ``data`` is a SciPy sparse matrix or array.  Asked without
+    importing SciPy: where it was never imported, nothing is sparse."""
+    sparse = sys.modules.get("scipy.sparse")
+    return sparse is not None and bool(sparse.issparse(data))
+
+
 def uses_euclidean_kernel(metric: Metric, data: Any) -> bool:
     """Whether the search runs on the Euclidean kNN kernel: dense data under
     euclidean, sqeuclidean, cosine and correlation, and hamming on dense
     binary data, where the squared distance counts the differing
     coordinates."""
-    if scipy.sparse.issparse(data):
+    if is_sparse(data):
         return False
     return metric.name in _EUCLIDEAN_KERNEL or (metric.name == "hamming" and _is_binary(data))
 
@@ -103,16 +113,19 @@ def native_name(metric: Metric) -> str:
     return metric.name
 
 
-def prepare_data(X: Any, metric: Metric) -> np.ndarray | scipy.sparse.csr_matrix:
-    """Validated data, transformed as the search of the metric needs it.
+def prepare_data(X: Any, metric: Metric) -> Any:
+    """Validated data, transformed as the search of the metric needs it
+    (``check_data`` then ``search_rows``)."""
+    return search_rows(check_data(X, metric), metric)
+
+
+def check_data(X: Any, metric: Metric) -> Any:
+    """Validated data for a metric, not yet transformed.
 
     Dense input becomes C-contiguous float32; sparse input canonical CSR
     (float32 values, sorted int32 column indices, no duplicates, no stored
-    zeros), copied at most once and never made dense.  cosine scales rows to
-    unit length, correlation centres dense rows first (sparse rows are only
-    scaled: the kernel accounts for the means), hellinger takes the square
-    roots of rows scaled to unit sum; a precomputed matrix keeps its stored
-    zeros (distance 0 is a neighbour).
+    zeros), copied at most once and never made dense; a precomputed matrix
+    keeps its stored zeros (distance 0 is a neighbour).
 
     Raises
     ------
@@ -123,7 +136,7 @@ def prepare_data(X: Any, metric: Metric) -> np.ndarray | scipy.sparse.csr_matrix
         ``_input.check_data`` refuses.
     """
     name = metric.name
-    if scipy.sparse.issparse(X):
+    if is_sparse(X):
         data = _input.check_sparse(X, keep_zeros=name == "precomputed")
     else:
         data = _input.check_data(X)
@@ -131,11 +144,22 @@ def prepare_data(X: Any, metric: Metric) -> np.ndarray | scipy.sparse.csr_matrix
         return _check_distance_matrix(data)
     if name == "hellinger" and _min_value(data) < 0:
         raise ValueError("hellinger needs non-negative data")
-    if name in _SET_METRICS and not scipy.sparse.issparse(data) and not _is_binary(data):
+    if name in _SET_METRICS and not is_sparse(data) and not _is_binary(data):
         raise ValueError(f"{name} on dense data needs binary values (0 or 1, or booleans); "
                          f"pass a boolean array, or a sparse matrix whose stored entries "
                          f"form the sets")
-    if name == "cosine" or (name == "correlation" and scipy.sparse.issparse(data)):
+    return data
+
+
+def search_rows(data: Any, metric: Metric) -> Any:
+    """Checked data (``check_data``) with the row transform of its metric:
+    cosine scales rows to unit length, correlation centres dense rows first
+    (sparse rows are only scaled: the kernel accounts for the means),
+    hellinger takes the square roots of rows scaled to unit sum.  Each row
+    is transformed on its own, so new points get the training rows'
+    transform."""
+    name = metric.name
+    if name == "cosine" or (name == "correlation" and is_sparse(data)):
         return _normalize(data)
     if name == "correlation":
         centred = data - data.mean(axis=1, dtype=np.float64, keepdims=True).astype(np.float32)
@@ -169,13 +193,13 @@ def true_distances(metric: Metric, rank: np.ndarray, n_features: int,
 
 
 def _normalize(data: np.ndarray | scipy.sparse.csr_matrix) -> Any:
-    if not scipy.sparse.issparse(data):
+    if not is_sparse(data):
         return _input.normalize_rows(data)
     return _scaled_rows(data, np.sqrt(_row_sums(data, np.square)))
 
 
 def _hellinger_rows(data: np.ndarray | scipy.sparse.csr_matrix) -> Any:
-    if not scipy.sparse.issparse(data):
+    if not is_sparse(data):
         sums = data.sum(axis=1, dtype=np.float64)
         sums[sums == 0.0] = 1.0
         return np.ascontiguousarray(np.sqrt(data / sums[:, None]), dtype=np.float32)
@@ -217,6 +241,8 @@ def _scaled_rows(data: scipy.sparse.csr_matrix, divisors: np.ndarray) -> scipy.s
         lo, hi = data.indptr[r0], data.indptr[r1]
         per_entry = np.repeat(divisors[r0:r1], np.diff(data.indptr[r0:r1 + 1]))
         values[lo:hi] = data.data[lo:hi] / per_entry
+    import scipy.sparse
+
     out = scipy.sparse.csr_matrix((values, data.indices, data.indptr), shape=data.shape)
     if not values.all():
         out.eliminate_zeros()
@@ -228,7 +254,7 @@ def _is_binary(data: np.ndarray) -> bool:
 
 
 def _min_value(data: np.ndarray | scipy.sparse.csr_matrix) -> float:
-    values = data.data if scipy.sparse.issparse(data) else data
+    values = data.data if is_sparse(data) else data
     return float(values.min()) if values.size else 0.0
 
 

@@ -7,10 +7,10 @@ import math
 from typing import Any, Callable
 
 import numpy as np
-import scipy.sparse
 
 from quelmo import _metrics, _native_ext
 from quelmo._native_quelmo import knn_descent_f32
+
 
 def default_knn_params(n_samples: int) -> tuple[int, int, int]:
     """Forest size, descent iterations and leaf size used when not given.
@@ -231,7 +231,7 @@ def search_metric_knn(data: Any, name: str, p: float, n_other: int, *, n_trees: 
     n, d = data.shape
     idx = np.empty((n, n_other), np.int32)
     dist = np.empty((n, n_other), np.float32)
-    if scipy.sparse.issparse(data):
+    if _metrics.is_sparse(data):
         indptr, indices, values = _csr_buffers(data)
         _native_ext.metric_knn_csr_f32(indptr, indices, values, idx, dist, n, d, n_other, name,
                                        p, n_trees, n_iters, leaf_size, seed, n_threads)
@@ -249,7 +249,7 @@ def metric_distances(queries: Any, data: Any, name: str, p: float,
     nq, d = queries.shape
     n = data.shape[0]
     out = np.empty((nq, n), np.float32)
-    if scipy.sparse.issparse(data):
+    if _metrics.is_sparse(data):
         _native_ext.metric_cross_csr_f32(*_csr_buffers(queries), *_csr_buffers(data), out, nq,
                                          n, d, name, p, n_threads)
     else:
@@ -273,10 +273,22 @@ def fill_empty_metric_slots(data: Any, name: str, p: float, idx: np.ndarray,
         rank[chunk] = np.take_along_axis(dist, nearest, axis=1)
 
 
-def _csr_buffers(data: scipy.sparse.csr_matrix) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _csr_buffers(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """indptr (int64), indices (int32) and values (float32) of a canonical CSR
     matrix as the native kernels take them (copies only where the types
     differ)."""
     return (np.ascontiguousarray(data.indptr, dtype=np.int64),
             np.ascontiguousarray(data.indices, dtype=np.int32),
             np.ascontiguousarray(data.data, dtype=np.float32))
+
+
+def knn_arrays(data: np.ndarray, n_neighbors: int, *, seed: int,
+               n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """Dense kNN arrays of the rows of ``data`` (n_neighbors columns, the
+    point itself first) with the default search settings: the neighbour
+    stage of a fit, for callers that need only the graph."""
+    n_trees, n_iters, leaf_size = default_knn_params(data.shape[0])
+    idx, squared = search_knn(data, n_neighbors - 1, n_trees=n_trees, n_iters=n_iters,
+                              leaf_size=leaf_size, seed=seed, n_threads=n_threads)
+    fill_empty_slots(data, idx, squared)
+    return dense_knn(idx, squared)

@@ -2,12 +2,14 @@
  * Fault injection for the kernels' failure paths, loaded with LD_PRELOAD into
  * a test subprocess.  Only calls made from inside the extension module (return
  * address within its mapped segments) are counted, so the interpreter's own
- * allocations never shift the count.  The module is _native_quelmo, or the one
- * named by the environment variable QFI_MODULE when qfi_arm is called.
+ * allocations never shift the count.
  *
  * Driven through ctypes on the preloaded symbols (ctypes.CDLL(None)):
  *   qfi_arm(fail_malloc_at, fail_thread_at)  1-based call numbers to fail,
  *                                            0 = never; resets the counters
+ *   qfi_target(name)                         count calls from the extension
+ *                                            whose file name contains name
+ *                                            (default "_native_quelmo")
  *   qfi_disarm()                             stop counting and failing
  *   qfi_stats(long out[4])                   mallocs, thread creations,
  *                                            live allocations, failures
@@ -20,7 +22,6 @@
 #include <link.h>
 #include <pthread.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
 extern void *__libc_malloc(size_t size);
@@ -28,6 +29,7 @@ extern void *__libc_calloc(size_t count, size_t size);
 extern void __libc_free(void *ptr);
 
 static uintptr_t lib_lo, lib_hi;
+static char target[64] = "_native_quelmo";
 static int armed;
 static long fail_malloc_at, fail_thread_at;
 static long n_malloc, n_thread, n_live, n_failed;
@@ -54,10 +56,14 @@ static int from_extension(void *ret) {
     return armed && a >= lib_lo && a < lib_hi;
 }
 
+void qfi_target(const char *name) {
+    strncpy(target, name, sizeof target - 1);
+    target[sizeof target - 1] = '\0';
+}
+
 int qfi_arm(long malloc_at, long thread_at) {
     lib_lo = lib_hi = 0;
-    const char *module = getenv("QFI_MODULE");
-    dl_iterate_phdr(find_segments, (void *)(module != NULL ? module : "_native_quelmo"));
+    dl_iterate_phdr(find_segments, (void *)target);
     if (lib_hi == 0) return -1;
     fail_malloc_at = malloc_at;
     fail_thread_at = thread_at;
@@ -93,6 +99,7 @@ void *malloc(size_t size) {
     return __libc_malloc(size);
 }
 
+// Compilers turn malloc followed by zeroing into calloc: counted as a malloc.
 void *calloc(size_t count, size_t size) {
     if (from_extension(__builtin_return_address(0))) {
         long nth = __atomic_add_fetch(&n_malloc, 1, __ATOMIC_SEQ_CST);

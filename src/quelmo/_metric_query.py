@@ -1,0 +1,97 @@
+"""Neighbours of new points under the metrics that the graph query of
+``_transform`` does not serve: an exact scan of the training data with the
+native distance kernels, and row keys that stand in for sparse rows where
+the layout of new points needs values to hash.
+
+The scan measures every (new point, training point) pair with the kernel
+the fit searched with, one row of distances at a time, and keeps the k
+smallest by (distance, id).  A point's neighbours are therefore a function
+of its own values: no batching, block size or thread count changes them.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from quelmo import _metrics, _neighbors
+
+# Metrics whose new points are searched by the graph query on dense rows
+# (squared Euclidean distances between transformed rows).
+GRAPH_QUERY_METRICS = ("euclidean", "sqeuclidean", "cosine", "correlation")
+# Distances held at once by the scan: 16 M float32, 64 MB.
+_BLOCK_ENTRIES = 1 << 24
+
+
+def uses_graph_query(metric: str, sparse: bool) -> bool:
+    """Whether new points of a fit under ``metric`` go to the graph query."""
+    return metric in GRAPH_QUERY_METRICS and not sparse
+
+
+def exact_query(data: Any, points: Any, metric: _metrics.Metric, k: int,
+                n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k nearest rows of ``data`` to each row of ``points`` (both prepared
+    by ``_metrics.search_rows``, both dense float32 or both canonical CSR):
+    int32 ids and the metric's float32 distances, nearest first, ties by id.
+    """
+    n = data.shape[0]
+    m = points.shape[0]
+    k = min(k, n)
+    name = _metrics.native_name(metric)
+    idx = np.empty((m, k), np.int32)
+    rank = np.empty((m, k), np.float32)
+    block = max(1, _BLOCK_ENTRIES // n)
+    ids = np.arange(n, dtype=np.uint64)
+    for r0 in range(0, m, block):
+        r1 = min(r0 + block, m)
+        dist = _neighbors.metric_distances(points[r0:r1], data, name, metric.p, n_threads)
+        # Rounding may leave a distance a hair below zero; keys need the sign
+        # bit clear (and -0.0 made +0.0) to order like the values.
+        np.maximum(dist, np.float32(0.0), out=dist)
+        keys = _sort_keys(dist, ids)
+        if k < n:
+            keys = np.partition(keys, k - 1, axis=1)[:, :k]
+        keys = np.sort(keys, axis=1)
+        idx[r0:r1] = (keys & np.uint64(0xFFFFFFFF)).astype(np.int32)
+        rank[r0:r1] = (keys >> np.uint64(32)).astype(np.uint32).view(np.float32)
+    return idx, _metrics.true_distances(metric, rank, data.shape[1], euclidean_kernel=False)
+
+
+def _sort_keys(dist: np.ndarray, ids: np.ndarray) -> np.ndarray:
+    """(distance, id) packed into 64-bit keys that sort in that order: a
+    non-negative float32 orders like its bits."""
+    bits = np.add(dist, np.float32(0.0), dtype=np.float32).view(np.uint32).astype(np.uint64)
+    return (bits << np.uint64(32)) | ids[None, :]
+
+
+def _mix(z: np.ndarray) -> np.ndarray:
+    """A 64-bit finaliser (splitmix64): every input bit moves every output bit."""
+    z = z + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z ^ (z >> np.uint64(31))
+
+
+def sparse_row_keys(data: Any) -> np.ndarray:
+    """Four float32 values per row of a canonical CSR matrix that stand for
+    the row: the 64 bits of a hash of its (column, value) pairs, 16 bits in
+    each value (integers 0 ... 65535, so always finite).  Equal rows have
+    equal keys; different rows, equal keys with probability about 2^-64 per
+    pair.  The layout of new points hashes these instead of the row's dense
+    values, to seed its streams and to find training rows among new points.
+    """
+    n = data.shape[0]
+    indptr = np.asarray(data.indptr, np.int64)
+    with np.errstate(over="ignore"):
+        entry = _mix(_mix(np.asarray(data.indices, np.uint64))
+                     ^ np.asarray(data.data, np.float32).view(np.uint32).astype(np.uint64))
+        sums = np.zeros(n, np.uint64)
+        counts = np.diff(indptr)
+        rows = np.flatnonzero(counts)
+        if rows.size:
+            # The sum of the entries' hashes wraps around modulo 2^64.
+            sums[rows] = np.add.reduceat(entry, indptr[rows])
+        key = _mix(sums ^ _mix(counts.astype(np.uint64)))
+    parts = [(key >> np.uint64(shift)) & np.uint64(0xFFFF) for shift in (0, 16, 32, 48)]
+    return np.ascontiguousarray(np.stack(parts, axis=1), dtype=np.float32)
