@@ -13,4 +13,11 @@
 PyObject *ext_fuzzy_graph_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char ext_fuzzy_graph_f32_doc[];
 
+// progress_methods.cpp
+PyObject *ext_knn_descent_progress_f32(PyObject *module, PyObject *const *args,
+                                       Py_ssize_t nargs);
+extern const char ext_knn_descent_progress_f32_doc[];
+PyObject *ext_layout_progress_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_layout_progress_f32_doc[];
+
 #endif /* QUELMO_EXT_METHODS_H */

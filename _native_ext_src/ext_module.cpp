@@ -9,6 +9,11 @@ namespace {
 PyMethodDef methods[] = {
     {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
      ext_fuzzy_graph_f32_doc},
+    {"knn_descent_progress_f32",
+     (PyCFunction)(void (*)(void))ext_knn_descent_progress_f32, METH_FASTCALL,
+     ext_knn_descent_progress_f32_doc},
+    {"layout_progress_f32", (PyCFunction)(void (*)(void))ext_layout_progress_f32,
+     METH_FASTCALL, ext_layout_progress_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

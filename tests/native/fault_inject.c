@@ -1,8 +1,9 @@
 /*
  * Fault injection for the kernels' failure paths, loaded with LD_PRELOAD into
- * a test subprocess.  Only calls made from inside the extension module (return
- * address within its mapped segments) are counted, so the interpreter's own
- * allocations never shift the count.
+ * a test subprocess.  Only calls made from inside the extension modules
+ * _native_quelmo and _native_ext (return address within their mapped
+ * segments) are counted, so the interpreter's own allocations never shift
+ * the count.
  *
  * Driven through ctypes on the preloaded symbols (ctypes.CDLL(None)):
  *   qfi_arm(fail_malloc_at, fail_thread_at)  1-based call numbers to fail,
@@ -11,7 +12,7 @@
  *   qfi_stats(long out[4])                   mallocs, thread creations,
  *                                            live allocations, failures
  * The live count is mallocs minus frees of non-null pointers made by the
- * extension: 0 after a call means every allocation was released.
+ * extensions: 0 after a call means every allocation was released.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -24,15 +25,19 @@
 extern void *__libc_malloc(size_t size);
 extern void __libc_free(void *ptr);
 
-static uintptr_t lib_lo, lib_hi;
+// The extensions watched; both link the kernels, so a call can go through
+// either.  Each one found gets its address range.
+static const char *const watched[] = {"_native_quelmo", "_native_ext"};
+#define N_WATCHED (sizeof watched / sizeof watched[0])
+static uintptr_t lib_lo[N_WATCHED], lib_hi[N_WATCHED];
 static int armed;
 static long fail_malloc_at, fail_thread_at;
 static long n_malloc, n_thread, n_live, n_failed;
 
 static int find_segments(struct dl_phdr_info *info, size_t size, void *data) {
     (void)size;
-    const char *needle = (const char *)data;
-    if (info->dlpi_name == NULL || strstr(info->dlpi_name, needle) == NULL) return 0;
+    const size_t w = *(const size_t *)data;
+    if (info->dlpi_name == NULL || strstr(info->dlpi_name, watched[w]) == NULL) return 0;
     uintptr_t lo = UINTPTR_MAX, hi = 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr) *ph = &info->dlpi_phdr[i];
@@ -41,20 +46,26 @@ static int find_segments(struct dl_phdr_info *info, size_t size, void *data) {
         if (a < lo) lo = a;
         if (a + ph->p_memsz > hi) hi = a + ph->p_memsz;
     }
-    lib_lo = lo;
-    lib_hi = hi;
+    lib_lo[w] = lo;
+    lib_hi[w] = hi;
     return 1;
 }
 
 static int from_extension(void *ret) {
     uintptr_t a = (uintptr_t)ret;
-    return armed && a >= lib_lo && a < lib_hi;
+    if (!armed) return 0;
+    for (size_t w = 0; w < N_WATCHED; ++w)
+        if (a >= lib_lo[w] && a < lib_hi[w]) return 1;
+    return 0;
 }
 
+// Fails when _native_quelmo is not loaded; _native_ext is watched once loaded.
 int qfi_arm(long malloc_at, long thread_at) {
-    lib_lo = lib_hi = 0;
-    dl_iterate_phdr(find_segments, (void *)"_native_quelmo");
-    if (lib_hi == 0) return -1;
+    for (size_t w = 0; w < N_WATCHED; ++w) {
+        lib_lo[w] = lib_hi[w] = 0;
+        dl_iterate_phdr(find_segments, (void *)&w);
+    }
+    if (lib_hi[0] == 0) return -1;
     fail_malloc_at = malloc_at;
     fail_thread_at = thread_at;
     __atomic_store_n(&n_malloc, 0, __ATOMIC_SEQ_CST);
