@@ -70,12 +70,18 @@ def run_with_progress(call: Callable[[np.ndarray], T], stages: Sequence[Stage],
     """
     control = np.zeros(CONTROL_SLOTS, np.int64)
     outcome: dict[str, Any] = {}
+    # The calling thread waits on this event, not in Thread.join: a join
+    # interrupted by Ctrl-C can mark a thread that still runs as finished
+    # (CPython 3.11), and a later join would then return at once.
+    finished = threading.Event()
 
     def work() -> None:
         try:
             outcome["value"] = call(control)
         except BaseException as exc:  # raised again in the calling thread
             outcome["error"] = exc
+        finally:
+            finished.set()
 
     worker = threading.Thread(target=work, name="quelmo-kernel")
     try:
@@ -84,16 +90,16 @@ def run_with_progress(call: Callable[[np.ndarray], T], stages: Sequence[Stage],
         return call(control)
     bars = _Bars(stages, control) if show else None
     try:
-        while worker.is_alive():
-            worker.join(POLL_SECONDS)
+        while not finished.wait(POLL_SECONDS):
             if bars is not None:
                 bars.update()
     except BaseException:
         control[STOP] = 1
-        _join_through_interrupts(worker)
+        _wait_through_interrupts(finished, worker)
         if bars is not None:
             bars.close()
         raise
+    worker.join()
     if bars is not None:
         bars.finish()
     if "error" in outcome:
@@ -101,11 +107,13 @@ def run_with_progress(call: Callable[[np.ndarray], T], stages: Sequence[Stage],
     return outcome["value"]
 
 
-def _join_through_interrupts(worker: threading.Thread) -> None:
-    """Join ``worker`` even if Ctrl-C is pressed again meanwhile: the kernel
-    is already stopping, and leaving it would leave its threads behind."""
+def _wait_through_interrupts(finished: threading.Event, worker: threading.Thread) -> None:
+    """Wait for the kernel to return, even if Ctrl-C is pressed again
+    meanwhile: it is already stopping, and leaving now would leave its
+    threads and memory behind."""
     while True:
         try:
+            finished.wait()
             worker.join()
             return
         except KeyboardInterrupt:
