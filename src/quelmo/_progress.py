@@ -2,12 +2,14 @@
 
 A long kernel runs on a worker thread with the interpreter lock released and
 publishes its progress in a small control record, an int64 array it shares
-with the caller.  The calling thread reads the record every ``POLL_SECONDS``
-to draw one bar per stage (tqdm).  An exception in the calling thread, a
-KeyboardInterrupt from Ctrl-C above all, sets the record's stop slot; the
-kernel notices within milliseconds of work, joins its threads, frees its
-buffers and returns, and only then is the exception raised again.  The
-kernel never calls back into the interpreter.
+with the caller.  The calling thread waits for it, and when bars are shown
+reads the record every ``POLL_SECONDS`` to draw one bar per stage (tqdm).
+A signal interrupts the wait at once, so Ctrl-C does not depend on the
+polling: the KeyboardInterrupt (or any exception raised in the calling
+thread) sets the record's stop slot, the kernel notices within milliseconds
+of work, joins its threads, frees its buffers and returns, and only then is
+the exception raised again.  The kernel never calls back into the
+interpreter.
 """
 
 from __future__ import annotations
@@ -29,9 +31,9 @@ PHASE_TREES, PHASE_MERGE, PHASE_DESCENT, PHASE_LAYOUT = 1, 2, 3, 4
 # Status of a kernel that stopped on request.
 STATUS_STOPPED = -3
 
-# How often the calling thread looks at the record, in seconds: often enough
-# for a live bar and a prompt Ctrl-C, rarely enough to cost nothing.
-POLL_SECONDS = 0.1
+# How often the calling thread redraws the bars, in seconds: often enough for
+# a live bar, rarely enough that drawing costs a fraction of a per cent.
+POLL_SECONDS = 0.2
 
 T = TypeVar("T")
 
@@ -90,8 +92,10 @@ def run_with_progress(call: Callable[[np.ndarray], T], stages: Sequence[Stage],
         return call(control)
     bars = _Bars(stages, control) if show else None
     try:
-        while not finished.wait(POLL_SECONDS):
-            if bars is not None:
+        if bars is None:  # nothing to poll for: the kernel's return or a signal ends it
+            finished.wait()
+        else:
+            while not finished.wait(POLL_SECONDS):
                 bars.update()
     except BaseException:
         control[STOP] = 1
