@@ -8,6 +8,10 @@
  * Driven through ctypes on the preloaded symbols (ctypes.CDLL(None)):
  *   qfi_arm(fail_malloc_at, fail_thread_at)  1-based call numbers to fail,
  *                                            0 = never; resets the counters
+ *   qfi_target(name)                         count calls from the one extension
+ *                                            whose file name contains name
+ *                                            (default: both, which both link
+ *                                            the kernels)
  *   qfi_disarm()                             stop counting and failing
  *   qfi_stats(long out[4])                   mallocs, thread creations,
  *                                            live allocations, failures
@@ -23,17 +27,18 @@
 #include <string.h>
 
 extern void *__libc_malloc(size_t size);
+extern void *__libc_calloc(size_t count, size_t size);
 extern void __libc_free(void *ptr);
 
-// The extensions watched; both link the kernels, so a call can go through
-// either.  Each one found gets its address range.
-static const char *const watched[] = {"_native_quelmo", "_native_ext"};
-#define N_WATCHED (sizeof watched / sizeof watched[0])
-static uintptr_t lib_lo[N_WATCHED], lib_hi[N_WATCHED];
+#define MAX_WATCHED 2
+static char watched[MAX_WATCHED][64] = {"_native_quelmo", "_native_ext"};
+static size_t n_watched = MAX_WATCHED;
+static uintptr_t lib_lo[MAX_WATCHED], lib_hi[MAX_WATCHED];
 static int armed;
 static long fail_malloc_at, fail_thread_at;
 static long n_malloc, n_thread, n_live, n_failed;
 
+// data points to the index of the watched name to look for.
 static int find_segments(struct dl_phdr_info *info, size_t size, void *data) {
     (void)size;
     const size_t w = *(const size_t *)data;
@@ -54,14 +59,21 @@ static int find_segments(struct dl_phdr_info *info, size_t size, void *data) {
 static int from_extension(void *ret) {
     uintptr_t a = (uintptr_t)ret;
     if (!armed) return 0;
-    for (size_t w = 0; w < N_WATCHED; ++w)
+    for (size_t w = 0; w < n_watched; ++w)
         if (a >= lib_lo[w] && a < lib_hi[w]) return 1;
     return 0;
 }
 
-// Fails when _native_quelmo is not loaded; _native_ext is watched once loaded.
+void qfi_target(const char *name) {
+    strncpy(watched[0], name, sizeof watched[0] - 1);
+    watched[0][sizeof watched[0] - 1] = '\0';
+    n_watched = 1;
+}
+
+// Fails when the first watched extension is not loaded; with both watched,
+// _native_ext is counted once it is loaded.
 int qfi_arm(long malloc_at, long thread_at) {
-    for (size_t w = 0; w < N_WATCHED; ++w) {
+    for (size_t w = 0; w < n_watched; ++w) {
         lib_lo[w] = lib_hi[w] = 0;
         dl_iterate_phdr(find_segments, (void *)&w);
     }
@@ -98,6 +110,22 @@ void *malloc(size_t size) {
         return p;
     }
     return __libc_malloc(size);
+}
+
+// Compilers turn malloc followed by zeroing into calloc: counted as a malloc.
+void *calloc(size_t count, size_t size) {
+    if (from_extension(__builtin_return_address(0))) {
+        long nth = __atomic_add_fetch(&n_malloc, 1, __ATOMIC_SEQ_CST);
+        if (nth == fail_malloc_at) {
+            __atomic_add_fetch(&n_failed, 1, __ATOMIC_SEQ_CST);
+            errno = ENOMEM;
+            return NULL;
+        }
+        void *p = __libc_calloc(count, size);
+        if (p != NULL) __atomic_add_fetch(&n_live, 1, __ATOMIC_SEQ_CST);
+        return p;
+    }
+    return __libc_calloc(count, size);
 }
 
 void free(void *ptr) {
