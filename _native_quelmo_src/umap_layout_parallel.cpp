@@ -11,6 +11,7 @@
 
 #include "layout_coeff.h"
 #include "layout_draw.h"
+#include "layout_group.h"
 #include "quelmo_kernels.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_serial.h"
@@ -406,6 +407,7 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
     // load queue.
     const bool far = w->emb_len * sizeof(float) > kNearBytes;
     const bool vector = w->coeff->simd != 0;
+    const bool grouped = layout_group_ready(w->coeff, dim);
     int32_t due[kScanBlock];
     uint32_t draws[kDrawMost * LAYOUT_DRAW_LANES];
     c->n_edges = 0;
@@ -418,13 +420,15 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
             n_due += !(eons[lo + i] > nd);
         }
         // Due edges in groups of eight: the schedule edge by edge, then the
-        // samples of the whole group at once (one stream per lane), then the
-        // edges and their samples into the chunk in order.
+        // samples of the whole group at once (one stream per lane), then
+        // either the whole group's gradient side by side (layout_group) or
+        // the edges and their samples into the chunk in order.
         for (int u0 = 0; u0 < n_due; u0 += LAYOUT_DRAW_LANES) {
             const int m_group = n_due - u0 < LAYOUT_DRAW_LANES ? n_due - u0 : LAYOUT_DRAW_LANES;
             uint32_t s0[LAYOUT_DRAW_LANES] = {0}, s1[LAYOUT_DRAW_LANES] = {0},
                      s2[LAYOUT_DRAW_LANES] = {0};
             int n_neg[LAYOUT_DRAW_LANES];
+            int64_t edges[LAYOUT_DRAW_LANES] = {0};
             int most = 0;
             double next[LAYOUT_DRAW_LANES], per[LAYOUT_DRAW_LANES];
             for (int l = 0; l < m_group; ++l) {
@@ -432,18 +436,33 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
                 eons[pos] = eons[pos] + (double)plan[pos].eps;
                 next[l] = eonn[pos];
                 per[l] = epn[pos];
+                edges[l] = s + S * (first_k + (pos - pos0));
             }
             negative_counts(vector, n, next, per, n_neg, m_group);
             for (int l = 0; l < m_group; ++l) {
                 if (n_neg[l] <= 0) continue;
-                const int64_t pos = lo + due[u0 + l];
-                eonn[pos] = next[l];
-                uint32_t words[3];
-                vorlix_umap_seed_rng(w->seed, s + S * (first_k + (pos - pos0)), n, words);
-                s0[l] = words[0];
-                s1[l] = words[1];
-                s2[l] = words[2];
+                eonn[lo + due[u0 + l]] = next[l];
                 if (n_neg[l] > most) most = n_neg[l];
+            }
+            // Every lane is seeded; the words of a lane without samples
+            // (or past the group) are never used.
+            if (most > 0) layout_seed8(w->seed, edges, n, s0, s1, s2, w->coeff->simd);
+            if (grouped && most <= LAYOUT_GROUP_MOST_SAMPLES) {
+                flush(w, g, c);
+                layout_group grp;
+                grp.n_edges = m_group;
+                grp.most = most;
+                for (int l = 0; l < m_group; ++l) {
+                    const edge_rec e = plan[lo + due[u0 + l]];
+                    grp.head[l] = e.head;
+                    grp.tail[l] = e.tail;
+                    grp.n_neg[l] = n_neg[l];
+                    grp.s0[l] = s0[l];
+                    grp.s1[l] = s1[l];
+                    grp.s2[l] = s2[l];
+                }
+                layout_group_dim2(w->coeff, emb, g, nv, &grp);
+                continue;
             }
             const bool drawn = most <= kDrawMost;
             if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws, w->coeff->simd);
@@ -457,12 +476,11 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_
                     __builtin_prefetch(g + (int64_t)ahead.tail * dim, 1);
                 }
                 const int64_t pos = lo + due[u];
-                const int64_t edge = s + S * (first_k + (pos - pos0));
                 const edge_rec e = plan[pos];
                 const int n_push = n_neg[l] > 0 ? n_neg[l] : 0;
                 if (n_push > kChunkSamples) {
                     flush(w, g, c);
-                    edge_alone(w, g, e, edge, n, n_neg[l], mod_magic);
+                    edge_alone(w, g, e, edges[l], n, n_neg[l], mod_magic);
                     continue;
                 }
                 if (c->n_edges == kChunkEdges || c->n_samples + n_push > kChunkSamples)
@@ -510,7 +528,6 @@ void apply_slices(float *embedding, float *gbuf, size_t emb_len, int T, size_t v
         for (int tt = 0; tt < T; ++tt) {
             float *slice = gbuf + (size_t)tt * emb_len + v0;
             for (size_t i = 0; i < m; ++i) acc[i] = acc[i] + slice[i];
-            std::memset(slice, 0, m * sizeof(float));
         }
         float *out = embedding + v0;
         for (size_t i = 0; i < m; ++i) out[i] = out[i] + acc[i] * alpha;
@@ -537,7 +554,6 @@ void *layout_worker(void *raw) {
 
     // Each worker clears its own slice once; from then on every apply phase
     // clears the slices behind it.
-    std::memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
         const float alpha =
             n == 0 ? w->initial_alpha
@@ -549,6 +565,7 @@ void *layout_worker(void *raw) {
             int64_t k_lo, k_hi;
             split_range(K, t, T, &k_lo, &k_hi);
             const int64_t base = substep_offset(s, q, r);
+            std::memset(g, 0, emb_len * sizeof(float));
             gradient_run(w, g, &c, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
             apply_slices(embedding, gbuf, emb_len, T, v_lo, v_hi, alpha);
