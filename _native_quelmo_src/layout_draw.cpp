@@ -92,31 +92,14 @@ QUELMO_LANES_AVX2 void seed8_avx2(uint64_t seed, const int64_t *edge, int epoch,
     }
 }
 
-QUELMO_LANES_AVX512 inline __m512i splitmix8(__m512i x) {
-    x = _mm512_add_epi64(x, _mm512_set1_epi64((long long)0x9E3779B97F4A7C15ull));
-    x = _mm512_mullo_epi64(_mm512_xor_si512(x, _mm512_srli_epi64(x, 30)),
-                           _mm512_set1_epi64((long long)0xBF58476D1CE4E5B9ull));
-    x = _mm512_mullo_epi64(_mm512_xor_si512(x, _mm512_srli_epi64(x, 27)),
-                           _mm512_set1_epi64((long long)0x94D049BB133111EBull));
-    return _mm512_xor_si512(x, _mm512_srli_epi64(x, 31));
-}
-
 QUELMO_LANES_AVX512 void seed8_avx512(uint64_t seed, const int64_t *edge, int epoch,
                                       uint32_t *s0, uint32_t *s1, uint32_t *s2) {
-    const uint64_t mix_epoch = ((uint64_t)(int64_t)epoch + 1u) * 0xD1B54A32D192ED03ull;
-    const __m512i e = _mm512_add_epi64(_mm512_loadu_si512(edge), _mm512_set1_epi64(1));
-    __m512i z = _mm512_xor_si512(
-        _mm512_set1_epi64((long long)(seed ^ mix_epoch)),
-        _mm512_mullo_epi64(e, _mm512_set1_epi64((long long)0x9E3779B97F4A7C15ull)));
-    z = splitmix8(z);
-    _mm256_storeu_si256((__m256i *)s0,
-                        _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(2)));
-    z = splitmix8(z);
-    _mm256_storeu_si256((__m256i *)s1,
-                        _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(8)));
-    z = splitmix8(z);
-    _mm256_storeu_si256((__m256i *)s2,
-                        _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(16)));
+    const uint64_t mix = seed ^ (((uint64_t)(int64_t)epoch + 1u) * 0xD1B54A32D192ED03ull);
+    __m256i w0, w1, w2;
+    lanes_seed8(mix, _mm512_loadu_si512(edge), &w0, &w1, &w2);
+    _mm256_storeu_si256((__m256i *)s0, w0);
+    _mm256_storeu_si256((__m256i *)s1, w1);
+    _mm256_storeu_si256((__m256i *)s2, w2);
 }
 
 #endif

@@ -71,6 +71,11 @@ QUELMO_AVX512 inline __m256 pow8(__m256 x, float y, __m512d yd) {
     return r;
 }
 
+// Largest sample count of a group done side by side; the terms of a group
+// that cannot add them lane by lane wait in buffers of this many draws.
+// Larger counts (a tiny period or a huge sample rate) go edge by edge.
+constexpr int kMostSamples = 32;
+
 // Per-layout constants of the lanes.
 struct lanes_consts {
     __m256 a;
@@ -84,13 +89,25 @@ struct lanes_consts {
     float b;
 };
 
-// The pushes of draw p: clip(gcn * (head - sample)) per coordinate in the
-// lanes whose sample moves the head (returned mask), from the streams.
-QUELMO_AVX512 inline __mmask8 push8(const lanes_consts &k, const float *emb, __m256 hx, __m256 hy,
-                                    __m256i *s0, __m256i *s1, __m256i *s2, __m256i due,
-                                    __m256 *gx, __m256 *gy) {
-    const __m256i k2 = lanes_mod8(lanes_taus88(s0, s1, s2), k.n, k.inv_n_low);
-    const cols8 sample = split_rows8(rows8(emb, k2));
+// The streams of a group's eight edges.  Each draw's rows are requested a
+// draw ahead of their use, so that the wait for them (beyond the L2 cache in
+// a large layout) overlaps with the arithmetic of the draw before.
+struct streams8 {
+    __m256i s0, s1, s2;
+    __m512i rows;  // the sample rows of the next draw
+};
+
+QUELMO_AVX512 inline void draw_rows8(const lanes_consts &k, const float *emb, streams8 *st) {
+    const __m256i k2 = lanes_mod8(lanes_taus88(&st->s0, &st->s1, &st->s2), k.n, k.inv_n_low);
+    st->rows = rows8(emb, k2);
+}
+
+// The pushes of a draw whose sample rows are given: clip(gcn * (head -
+// sample)) per coordinate in the lanes whose sample moves the head
+// (returned mask).
+QUELMO_AVX512 inline __mmask8 push8(const lanes_consts &k, __m512i rows, __m256 hx, __m256 hy,
+                                    __m256i due, __m256 *gx, __m256 *gy) {
+    const cols8 sample = split_rows8(rows);
     const __m256 ex = _mm256_sub_ps(hx, sample.x0);
     const __m256 ey = _mm256_sub_ps(hy, sample.x1);
     const __m256 dd2 = _mm256_add_ps(_mm256_mul_ps(ex, ex), _mm256_mul_ps(ey, ey));
@@ -105,24 +122,15 @@ QUELMO_AVX512 inline __mmask8 push8(const lanes_consts &k, const float *emb, __m
     return moves;
 }
 
-QUELMO_AVX512 void group_dim2_avx512(const layout_coeff *c, const float *emb, float *g,
-                                     uint32_t n_vertices, const layout_group *grp) {
-    lanes_consts k;
-    k.a = _mm256_set1_ps(c->a);
-    k.k_pull = _mm256_set1_ps((-2.0f * c->a) * c->b);
-    k.k_push = _mm256_set1_ps((2.0f * c->gamma) * c->b);
-    k.b1 = c->b - 1.0f;
-    k.b = c->b;
-    k.y_pull = _mm512_set1_pd((double)k.b1);
-    k.y_push = _mm512_set1_pd((double)k.b);
-    k.n = _mm256_set1_epi32((int)n_vertices);
-    k.inv_n_low = _mm512_set1_pd(nextafter(1.0 / (double)n_vertices, 0.0));
-
-    // Lanes past the group's edges read row 0 (n_vertices >= 1), draw
-    // nothing and write nothing.
-    const __mmask8 live = (__mmask8)((1u << grp->n_edges) - 1u);
-    const __m256i head = _mm256_maskz_loadu_epi32(live, grp->head);
-    const __m256i tail = _mm256_maskz_loadu_epi32(live, grp->tail);
+// One group: the edges of the live lanes, their heads and tails, sample
+// counts and stream words.  Lanes past the group's edges hold row 0
+// (n_vertices >= 1), draw nothing and write nothing.
+QUELMO_AVX512 void group8(const lanes_consts &k, const float *emb, float *g, __mmask8 live,
+                          __m256i head, __m256i tail, __m256i n_neg, int most, __m256i s0,
+                          __m256i s1, __m256i s2) {
+    // The first draw's rows are requested before the pulls are formed.
+    streams8 st = {s0, s1, s2, _mm512_setzero_si512()};
+    if (most > 0) draw_rows8(k, emb, &st);
     const cols8 head_rows = split_rows8(rows8(emb, head));
     const cols8 tail_rows = split_rows8(rows8(emb, tail));
     const __m256 hx = head_rows.x0, hy = head_rows.x1;
@@ -137,11 +145,8 @@ QUELMO_AVX512 void group_dim2_avx512(const layout_coeff *c, const float *emb, fl
     const __m256 px = lanes_clip8(_mm256_mul_ps(dx, gc));
     const __m256 py = lanes_clip8(_mm256_mul_ps(dy, gc));
 
-    __m256i s0 = _mm256_maskz_loadu_epi32(live, grp->s0);
-    __m256i s1 = _mm256_maskz_loadu_epi32(live, grp->s1);
-    __m256i s2 = _mm256_maskz_loadu_epi32(live, grp->s2);
     // Draws left per lane: draw p counts where it is above 0.
-    __m256i due = _mm256_maskz_loadu_epi32(live, grp->n_neg);
+    __m256i due = n_neg;
     const __m256i one = _mm256_set1_epi32(1);
 
     // Which lanes may add their terms side by side.  Tails must be points of
@@ -172,18 +177,20 @@ QUELMO_AVX512 void group_dim2_avx512(const layout_coeff *c, const float *emb, fl
         const __mmask8 first = (__mmask8)(live & ~cont);
         __m256 ax = _mm256_mask_add_ps(gh.x0, first, gh.x0, px);
         __m256 ay = _mm256_mask_add_ps(gh.x1, first, gh.x1, py);
-        float push_x[LAYOUT_GROUP_MOST_SAMPLES * LAYOUT_DRAW_LANES];
-        float push_y[LAYOUT_GROUP_MOST_SAMPLES * LAYOUT_DRAW_LANES];
+        float push_x[kMostSamples * 8];
+        float push_y[kMostSamples * 8];
         const __m256 none = _mm256_set1_ps(-0.0f);
-        for (int p = 0; p < grp->most; ++p) {
+        for (int p = 0; p < most; ++p) {
+            const __m512i rows = st.rows;
+            if (p + 1 < most) draw_rows8(k, emb, &st);
             __m256 gx, gy;
-            const __mmask8 moves = push8(k, emb, hx, hy, &s0, &s1, &s2, due, &gx, &gy);
+            const __mmask8 moves = push8(k, rows, hx, hy, due, &gx, &gy);
             ax = _mm256_mask_add_ps(ax, moves & first, ax, gx);
             ay = _mm256_mask_add_ps(ay, moves & first, ay, gy);
             if (cont != 0) {
-                _mm256_storeu_ps(push_x + p * LAYOUT_DRAW_LANES,
+                _mm256_storeu_ps(push_x + p * 8,
                                  _mm256_mask_blend_ps(moves, none, gx));
-                _mm256_storeu_ps(push_y + p * LAYOUT_DRAW_LANES,
+                _mm256_storeu_ps(push_y + p * 8,
                                  _mm256_mask_blend_ps(moves, none, gy));
             }
             due = _mm256_sub_epi32(due, one);
@@ -194,9 +201,9 @@ QUELMO_AVX512 void group_dim2_avx512(const layout_coeff *c, const float *emb, fl
             ay = _mm256_mask_permutexvar_ps(ay, m, prev_lane, ay);
             ax = _mm256_mask_add_ps(ax, m, ax, px);
             ay = _mm256_mask_add_ps(ay, m, ay, py);
-            for (int p = 0; p < grp->most; ++p) {
-                ax = _mm256_mask_add_ps(ax, m, ax, _mm256_loadu_ps(push_x + p * LAYOUT_DRAW_LANES));
-                ay = _mm256_mask_add_ps(ay, m, ay, _mm256_loadu_ps(push_y + p * LAYOUT_DRAW_LANES));
+            for (int p = 0; p < most; ++p) {
+                ax = _mm256_mask_add_ps(ax, m, ax, _mm256_loadu_ps(push_x + p * 8));
+                ay = _mm256_mask_add_ps(ay, m, ay, _mm256_loadu_ps(push_y + p * 8));
             }
         }
         // The last lane of each run holds its head's sum.
@@ -208,30 +215,106 @@ QUELMO_AVX512 void group_dim2_avx512(const layout_coeff *c, const float *emb, fl
     // heads out of order): the terms wait in buffers (a push that moves
     // nothing as -0.0f, which adds nothing) and are added edge after edge,
     // through memory, in the order of the per-edge loop.
-    float pull_x[LAYOUT_DRAW_LANES], pull_y[LAYOUT_DRAW_LANES];
-    float push_x[LAYOUT_GROUP_MOST_SAMPLES * LAYOUT_DRAW_LANES];
-    float push_y[LAYOUT_GROUP_MOST_SAMPLES * LAYOUT_DRAW_LANES];
+    float pull_x[8], pull_y[8];
+    int32_t heads[8], tails[8], counts[8];
+    float push_x[kMostSamples * 8];
+    float push_y[kMostSamples * 8];
     _mm256_storeu_ps(pull_x, px);
     _mm256_storeu_ps(pull_y, py);
     const __m256 none = _mm256_set1_ps(-0.0f);
-    for (int p = 0; p < grp->most; ++p) {
+    for (int p = 0; p < most; ++p) {
+        const __m512i rows = st.rows;
+        if (p + 1 < most) draw_rows8(k, emb, &st);
         __m256 gx, gy;
-        const __mmask8 moves = push8(k, emb, hx, hy, &s0, &s1, &s2, due, &gx, &gy);
-        _mm256_storeu_ps(push_x + p * LAYOUT_DRAW_LANES, _mm256_mask_blend_ps(moves, none, gx));
-        _mm256_storeu_ps(push_y + p * LAYOUT_DRAW_LANES, _mm256_mask_blend_ps(moves, none, gy));
+        const __mmask8 moves = push8(k, rows, hx, hy, due, &gx, &gy);
+        _mm256_storeu_ps(push_x + p * 8, _mm256_mask_blend_ps(moves, none, gx));
+        _mm256_storeu_ps(push_y + p * 8, _mm256_mask_blend_ps(moves, none, gy));
         due = _mm256_sub_epi32(due, one);
     }
-    for (int l = 0; l < grp->n_edges; ++l) {
-        float *gj = g + 2 * (int64_t)grp->head[l];
-        float *gk = g + 2 * (int64_t)grp->tail[l];
+    _mm256_storeu_si256((__m256i *)heads, head);
+    _mm256_storeu_si256((__m256i *)tails, tail);
+    _mm256_storeu_si256((__m256i *)counts, n_neg);
+    for (int l = 0; l < 8 && ((live >> l) & 1u); ++l) {
+        float *gj = g + 2 * (int64_t)heads[l];
+        float *gk = g + 2 * (int64_t)tails[l];
         gj[0] = gj[0] + pull_x[l];
         gk[0] = gk[0] - pull_x[l];
         gj[1] = gj[1] + pull_y[l];
         gk[1] = gk[1] - pull_y[l];
-        for (int p = 0; p < grp->n_neg[l]; ++p) {
-            gj[0] = gj[0] + push_x[p * LAYOUT_DRAW_LANES + l];
-            gj[1] = gj[1] + push_y[p * LAYOUT_DRAW_LANES + l];
+        for (int p = 0; p < counts[l]; ++p) {
+            gj[0] = gj[0] + push_x[p * 8 + l];
+            gj[1] = gj[1] + push_y[p * 8 + l];
         }
+    }
+}
+
+// One edge with its samples, edge by edge, with the per-edge arithmetic of
+// the threaded optimiser: for groups with more samples than the buffers hold.
+void edge_alone(const layout_group_ctx *ctx, int32_t head, int32_t tail, int64_t edge, int n,
+                int n_neg) {
+    const layout_coeff *c = ctx->coeff;
+    const float *cur = ctx->emb + 2 * (int64_t)head;
+    const float *oth = ctx->emb + 2 * (int64_t)tail;
+    float *gj = ctx->g + 2 * (int64_t)head;
+    float *gk = ctx->g + 2 * (int64_t)tail;
+    const float gc = vorlix_umap_attractive_coeff(vorlix_umap_rdist(cur, oth, 2), c->a, c->b);
+    for (int d = 0; d < 2; ++d) {
+        const float grad = vorlix_umap_clip((cur[d] - oth[d]) * gc);
+        gj[d] = gj[d] + grad;
+        gk[d] = gk[d] - grad;
+    }
+    if (n_neg <= 0) return;
+    const uint64_t magic = vorlix_umap_fastmod_magic(ctx->n_vertices);
+    uint32_t rng[3];
+    vorlix_umap_seed_rng(ctx->seed, edge, n, rng);
+    for (int p = 0; p < n_neg; ++p) {
+        const uint32_t k2 = vorlix_umap_fastmod(vorlix_umap_tau_rand(rng), magic, ctx->n_vertices);
+        const float *oth2 = ctx->emb + 2 * (int64_t)k2;
+        const float dd2 = vorlix_umap_rdist(cur, oth2, 2);
+        if (dd2 <= 0.0f) continue;
+        const float gcn = vorlix_umap_repulsive_coeff(dd2, c->a, c->b, c->gamma);
+        if (gcn > 0.0f) {
+            for (int d = 0; d < 2; ++d) gj[d] = gj[d] + vorlix_umap_clip(gcn * (cur[d] - oth2[d]));
+        }
+    }
+}
+
+// The groups of a block, from the due list in eights.
+QUELMO_AVX512 void block_avx512(const layout_group_ctx *ctx, int n, const layout_due_list *due,
+                                int n_due, int64_t edge_lo, int64_t S) {
+    const layout_coeff *c = ctx->coeff;
+    lanes_consts k;
+    k.a = _mm256_set1_ps(c->a);
+    k.k_pull = _mm256_set1_ps((-2.0f * c->a) * c->b);
+    k.k_push = _mm256_set1_ps((2.0f * c->gamma) * c->b);
+    k.b1 = c->b - 1.0f;
+    k.b = c->b;
+    k.y_pull = _mm512_set1_pd((double)k.b1);
+    k.y_push = _mm512_set1_pd((double)k.b);
+    k.n = _mm256_set1_epi32((int)ctx->n_vertices);
+    k.inv_n_low = _mm512_set1_pd(ctx->inv_n_low);
+    const uint64_t mix = ctx->seed ^ (((uint64_t)(int64_t)n + 1u) * 0xD1B54A32D192ED03ull);
+    for (int u0 = 0; u0 < n_due; u0 += 8) {
+        const int m = n_due - u0 < 8 ? n_due - u0 : 8;
+        const __mmask8 live = (__mmask8)((1u << m) - 1u);
+        const __m256i counts = _mm256_maskz_loadu_epi32(live, due->n_neg + u0);
+        const int most = _mm512_reduce_max_epi32(_mm512_zextsi256_si512(counts));
+        if (most > kMostSamples) {
+            for (int u = u0; u < u0 + m; ++u)
+                edge_alone(ctx, due->head[u], due->tail[u], edge_lo + S * due->at[u], n,
+                           due->n_neg[u]);
+            continue;
+        }
+        __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0;
+        if (most > 0) {
+            const __m256i at = _mm256_maskz_loadu_epi32(live, due->at + u0);
+            const __m512i edge = _mm512_add_epi64(
+                _mm512_set1_epi64(edge_lo),
+                _mm512_mullo_epi64(_mm512_set1_epi64(S), _mm512_cvtepi32_epi64(at)));
+            lanes_seed8(mix, edge, &s0, &s1, &s2);
+        }
+        group8(k, ctx->emb, ctx->g, live, _mm256_maskz_loadu_epi32(live, due->head + u0),
+               _mm256_maskz_loadu_epi32(live, due->tail + u0), counts, most, s0, s1, s2);
     }
 }
 
@@ -251,15 +334,20 @@ bool layout_group_ready(const layout_coeff *c, int dim) {
 #endif
 }
 
-void layout_group_dim2(const layout_coeff *c, const float *emb, float *g, uint32_t n_vertices,
-                       const layout_group *grp) {
+void layout_group_ctx_init(layout_group_ctx *ctx) {
+    ctx->inv_n_low = nextafter(1.0 / (double)ctx->n_vertices, 0.0);
+}
+
+void layout_group_block(const layout_group_ctx *ctx, int n, const layout_due_list *due,
+                        int n_due, int64_t edge_lo, int64_t S) {
 #if QUELMO_POWF_X86
-    group_dim2_avx512(c, emb, g, n_vertices, grp);
+    block_avx512(ctx, n, due, n_due, edge_lo, S);
 #else
-    (void)c;
-    (void)emb;
-    (void)g;
-    (void)n_vertices;
-    (void)grp;
+    (void)ctx;
+    (void)n;
+    (void)due;
+    (void)n_due;
+    (void)edge_lo;
+    (void)S;
 #endif
 }

@@ -120,6 +120,32 @@ QUELMO_LANES_AVX512 static inline __m256i lanes_mod8(__m256i r, __m256i n, __m51
     return _mm256_min_epu32(t, _mm256_sub_epi32(t, n));
 }
 
+/* One SplitMix64 step (vorlix_umap_splitmix64) on eight 64-bit lanes. */
+QUELMO_LANES_AVX512 static inline __m512i lanes_splitmix8(__m512i x) {
+    x = _mm512_add_epi64(x, _mm512_set1_epi64((long long)0x9E3779B97F4A7C15ull));
+    x = _mm512_mullo_epi64(_mm512_xor_si512(x, _mm512_srli_epi64(x, 30)),
+                           _mm512_set1_epi64((long long)0xBF58476D1CE4E5B9ull));
+    x = _mm512_mullo_epi64(_mm512_xor_si512(x, _mm512_srli_epi64(x, 27)),
+                           _mm512_set1_epi64((long long)0x94D049BB133111EBull));
+    return _mm512_xor_si512(x, _mm512_srli_epi64(x, 31));
+}
+
+/* The stream words of eight edges (vorlix_umap_seed_rng per lane), from
+ * mix = seed ^ ((epoch + 1) * 0xD1B54A32D192ED03) and the edge indices. */
+QUELMO_LANES_AVX512 static inline void lanes_seed8(uint64_t mix, __m512i edge, __m256i *s0,
+                                                   __m256i *s1, __m256i *s2) {
+    const __m512i e = _mm512_add_epi64(edge, _mm512_set1_epi64(1));
+    __m512i z = _mm512_xor_si512(
+        _mm512_set1_epi64((long long)mix),
+        _mm512_mullo_epi64(e, _mm512_set1_epi64((long long)0x9E3779B97F4A7C15ull)));
+    z = lanes_splitmix8(z);
+    *s0 = _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(2));
+    z = lanes_splitmix8(z);
+    *s1 = _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(8));
+    z = lanes_splitmix8(z);
+    *s2 = _mm256_or_si256(_mm512_cvtepi64_epi32(z), _mm256_set1_epi32(16));
+}
+
 #endif /* __x86_64__ */
 
 #endif /* QUELMO_LAYOUT_LANES_H */
