@@ -2,7 +2,9 @@
 //
 // The sample count's clamp to the int range with NaN as 0 is done by max/min
 // (which give the second operand for a NaN first) and a select; a lane that
-// is not due computes on eonn = 0, epn = 1 and is not stored.
+// is not due computes on eonn = 0, epn = 1 and is not stored.  The period
+// eps of a due edge is read once: its float widened to double is both what
+// eons grows by and the dividend of epn = eps / rate.
 
 #include "layout_due.h"
 
@@ -16,8 +18,8 @@ QUELMO_LANES_AVX512 int layout_due_scan(const layout_due_block *blk, int m, int 
                                         const layout_due_list *out) {
     double *eons = blk->eons;
     double *eonn = blk->eonn;
-    const double *epn = blk->epn;
     const float *eps = blk->eps;
+    const __m512d rate = _mm512_set1_pd(blk->rate);
     const __m512d nd = _mm512_set1_pd((double)n);
     const __m512d lo = _mm512_set1_pd((double)INT_MIN), hi = _mm512_set1_pd((double)INT_MAX);
     const __m512d one = _mm512_set1_pd(1.0);
@@ -31,7 +33,7 @@ QUELMO_LANES_AVX512 int layout_due_scan(const layout_due_block *blk, int m, int 
         const __m512d period = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(d, eps + i));
         _mm512_mask_storeu_pd(eons + i, d, _mm512_add_pd(on, period));
         const __m512d next = _mm512_maskz_loadu_pd(d, eonn + i);
-        const __m512d per = _mm512_mask_loadu_pd(one, d, epn + i);
+        const __m512d per = _mm512_mask_div_pd(one, d, period, rate);
         const __m512d v = _mm512_div_pd(_mm512_sub_pd(nd, next), per);
         const __mmask8 nan = _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q);
         const __m256i k =

@@ -3,10 +3,10 @@
  * in one epoch, eight positions per vector (AVX-512).
  *
  * Per position the same double operations as the per-edge loop: an edge is
- * due when !(eons > n); a due edge's eons grows by its period, its sample
- * count is vorlix_umap_negative_count(n, eonn, epn), and where that is
- * positive eonn grows by count * epn.  A disabled edge is never due (the
- * driver starts its eons at +inf).
+ * due when !(eons > n); a due edge's eons grows by its period eps, its sample
+ * count is vorlix_umap_negative_count(n, eonn, epn) with the sample period
+ * epn = eps / rate, and where that is positive eonn grows by count * epn.  A
+ * disabled edge is never due (the driver starts its eons at +inf).
  */
 #ifndef QUELMO_LAYOUT_DUE_H
 #define QUELMO_LAYOUT_DUE_H
@@ -21,8 +21,8 @@
 struct layout_due_block {
     double *eons;
     double *eonn;
-    const double *epn;
     const float *eps;
+    double rate;         /* the negative sample rate */
     const int32_t *head; /* the edges' heads and tails, listed with them */
     const int32_t *tail;
 };

@@ -137,7 +137,6 @@ struct layout_worker_args {
     const float *epochs_per_sample;
     double *eons;
     double *eonn;
-    double *epn;
     float *gbuf;
     size_t emb_len;
     int n_epochs;
@@ -392,12 +391,12 @@ int list_due(const layout_worker_args *w, int64_t lo, int m, int n,
              const layout_due_list *out) {
     double *eons = w->eons + lo;
     double *eonn = w->eonn + lo;
-    const double *epn = w->epn + lo;
     const float *eps = w->plan.eps + lo;
+    const double rate = (double)w->negative_sample_rate;
     int32_t *due = out->at;
     int32_t *n_neg = out->n_neg;
     if (w->coeff->simd >= 5) {
-        const layout_due_block blk = {eons, eonn, epn, eps, w->plan.head + lo, w->plan.tail + lo};
+        const layout_due_block blk = {eons, eonn, eps, rate, w->plan.head + lo, w->plan.tail + lo};
         return layout_due_scan(&blk, m, n, out);
     }
     const double nd = (double)n;
@@ -414,7 +413,7 @@ int list_due(const layout_worker_args *w, int64_t lo, int m, int n,
             const int i = due[u0 + l];
             eons[i] = eons[i] + (double)eps[i];
             next[l] = eonn[i];
-            per[l] = epn[i];
+            per[l] = (double)eps[i] / rate;
         }
         negative_counts(vector, n, next, per, n_neg + u0, m_group);
         for (int l = 0; l < m_group; ++l)
@@ -615,17 +614,15 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     float *gbuf = fits ? (float *)std::malloc(T * emb_len * sizeof(float)) : nullptr;
     double *eons = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     double *eonn = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
-    double *epn = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     pthread_t *threads = (pthread_t *)std::malloc(T * sizeof(pthread_t));
     layout_worker_args *args = (layout_worker_args *)std::malloc(T * sizeof(layout_worker_args));
     // The plan's three arrays in one block: heads, tails, periods.
     void *plan_block = fits ? std::malloc(E * (2 * sizeof(int32_t) + sizeof(float))) : nullptr;
-    if (gbuf == nullptr || eons == nullptr || eonn == nullptr || epn == nullptr ||
+    if (gbuf == nullptr || eons == nullptr || eonn == nullptr ||
         threads == nullptr || args == nullptr || plan_block == nullptr) {
         std::free(plan_block);
         std::free(args);
         std::free(threads);
-        std::free(epn);
         std::free(eonn);
         std::free(eons);
         std::free(gbuf);
@@ -649,11 +646,12 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
                 plan.head[pos] = head[i];
                 plan.tail[pos] = tail[i];
                 plan.eps[pos] = epochs_per_sample[i];
-                epn[pos] = eps / (double)negative_sample_rate;
                 // +inf: a disabled edge (period <= 0) is never due, which
                 // spares the workers a second test.
                 eons[pos] = epochs_per_sample[i] <= 0.0f ? HUGE_VAL : eps;
-                eonn[pos] = epn[pos];
+                // The sample period eps / rate is not kept: the workers form
+                // it again from the period, the same division.
+                eonn[pos] = eps / (double)negative_sample_rate;
             }
         }
     }
@@ -674,7 +672,6 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         w->epochs_per_sample = epochs_per_sample;
         w->eons = eons;
         w->eonn = eonn;
-        w->epn = epn;
         w->gbuf = gbuf;
         w->emb_len = emb_len;
         w->n_epochs = n_epochs;
@@ -702,7 +699,6 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     std::free(plan_block);
     std::free(args);
     std::free(threads);
-    std::free(epn);
     std::free(eonn);
     std::free(eons);
     std::free(gbuf);
