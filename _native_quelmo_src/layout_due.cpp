@@ -14,6 +14,10 @@
 
 #if defined(__x86_64__)
 
+namespace {
+constexpr int kAhead = 128;
+}
+
 QUELMO_LANES_AVX512 int layout_due_scan(const layout_due_block *blk, int m, int n,
                                         const layout_due_list *out) {
     double *eons = blk->eons;
@@ -27,6 +31,18 @@ QUELMO_LANES_AVX512 int layout_due_scan(const layout_due_block *blk, int m, int 
     int n_due = 0;
     for (int i = 0; i < m; i += 8, at = _mm256_add_epi32(at, _mm256_set1_epi32(8))) {
         const __mmask8 in = m - i >= 8 ? (__mmask8)0xFF : (__mmask8)((1u << (m - i)) - 1u);
+        // The schedule streams in from beyond the caches in all but small
+        // layouts, five arrays at once: each is requested kAhead positions
+        // ahead (one line of doubles per step, of 32-bit words every other).
+        if (i + kAhead < blk->n_ahead) {
+            __builtin_prefetch(eons + i + kAhead, 1);
+            __builtin_prefetch(eonn + i + kAhead, 1);
+            if ((i & 15) == 0) {
+                __builtin_prefetch(eps + i + kAhead, 0);
+                __builtin_prefetch(blk->head + i + kAhead, 0);
+                __builtin_prefetch(blk->tail + i + kAhead, 0);
+            }
+        }
         const __m512d on = _mm512_maskz_loadu_pd(in, eons + i);
         const __mmask8 d = _mm512_mask_cmp_pd_mask(in, on, nd, _CMP_NGT_UQ);
         if (d == 0) continue;

@@ -25,6 +25,9 @@ struct layout_due_block {
     double rate;         /* the negative sample rate */
     const int32_t *head; /* the edges' heads and tails, listed with them */
     const int32_t *tail;
+    int64_t n_ahead;     /* positions valid in these arrays from the block's
+                            first on (the block and those after it), which
+                            are requested ahead */
 };
 
 /* The due edges of a list (each array with room for m + LAYOUT_DUE_SLACK

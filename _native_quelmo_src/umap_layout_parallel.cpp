@@ -387,7 +387,7 @@ inline void negative_counts(bool vector, int n, double *next, double *per, int *
 // n_neg[]; returns how many.  A disabled edge's schedule starts at +inf (the
 // driver), so !(eons > n) is the whole test, a NaN period being due as it
 // must.  AVX-512 does it eight positions per vector (layout_due.h).
-int list_due(const layout_worker_args *w, int64_t lo, int m, int n,
+int list_due(const layout_worker_args *w, int64_t lo, int m, int64_t n_ahead, int n,
              const layout_due_list *out) {
     double *eons = w->eons + lo;
     double *eonn = w->eonn + lo;
@@ -396,7 +396,8 @@ int list_due(const layout_worker_args *w, int64_t lo, int m, int n,
     int32_t *due = out->at;
     int32_t *n_neg = out->n_neg;
     if (w->coeff->simd >= 5) {
-        const layout_due_block blk = {eons, eonn, eps, rate, w->plan.head + lo, w->plan.tail + lo};
+        const layout_due_block blk = {eons, eonn, eps, rate, w->plan.head + lo,
+                                      w->plan.tail + lo, n_ahead};
         return layout_due_scan(&blk, m, n, out);
     }
     const double nd = (double)n;
@@ -453,7 +454,7 @@ void gradient_run(const layout_worker_args *w, float *g, chunk *c,
     c->n_samples = 0;
     for (int64_t lo = pos0; lo < pos_end; lo += kScanBlock) {
         const int m = pos_end - lo < kScanBlock ? (int)(pos_end - lo) : kScanBlock;
-        const int n_due = list_due(w, lo, m, n, &listed);
+        const int n_due = list_due(w, lo, m, pos_end - lo, n, &listed);
         if (grouped != nullptr) {
             layout_group_block(grouped, n, &listed, n_due, s + S * (first_k + lo - pos0), S);
             continue;
