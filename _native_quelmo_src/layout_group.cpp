@@ -89,17 +89,19 @@ struct lanes_consts {
     float b;
 };
 
-// The streams of a group's eight edges.  Each draw's rows are requested a
-// draw ahead of their use, so that the wait for them (beyond the L2 cache in
-// a large layout) overlaps with the arithmetic of the draw before.
+// The streams of a group's eight edges.  Each draw's rows are requested two
+// draws ahead of their use, so that the wait for them (beyond the L2 cache in
+// a large layout) overlaps with the arithmetic of the draws before.
 struct streams8 {
     __m256i s0, s1, s2;
-    __m512i rows;  // the sample rows of the next draw
+    __m512i rows;   // the sample rows of the next draw
+    __m512i after;  // and of the one after it
 };
 
 QUELMO_AVX512 inline void draw_rows8(const lanes_consts &k, const float *emb, streams8 *st) {
     const __m256i k2 = lanes_mod8(lanes_taus88(&st->s0, &st->s1, &st->s2), k.n, k.inv_n_low);
-    st->rows = rows8(emb, k2);
+    st->rows = st->after;
+    st->after = rows8(emb, k2);
 }
 
 // The pushes of a draw whose sample rows are given: clip(gcn * (head -
@@ -128,9 +130,11 @@ QUELMO_AVX512 inline __mmask8 push8(const lanes_consts &k, __m512i rows, __m256 
 QUELMO_AVX512 void group8(const lanes_consts &k, const float *emb, float *g, __mmask8 live,
                           __m256i head, __m256i tail, __m256i n_neg, int most, __m256i s0,
                           __m256i s1, __m256i s2) {
-    // The first draw's rows are requested before the pulls are formed.
-    streams8 st = {s0, s1, s2, _mm512_setzero_si512()};
+    // The first draws' rows are requested before the pulls are formed.
+    streams8 st = {s0, s1, s2, _mm512_setzero_si512(), _mm512_setzero_si512()};
     if (most > 0) draw_rows8(k, emb, &st);
+    if (most > 1) draw_rows8(k, emb, &st);
+    if (most == 1) st.rows = st.after;
     const cols8 head_rows = split_rows8(rows8(emb, head));
     const cols8 tail_rows = split_rows8(rows8(emb, tail));
     const __m256 hx = head_rows.x0, hy = head_rows.x1;
@@ -182,7 +186,8 @@ QUELMO_AVX512 void group8(const lanes_consts &k, const float *emb, float *g, __m
         const __m256 none = _mm256_set1_ps(-0.0f);
         for (int p = 0; p < most; ++p) {
             const __m512i rows = st.rows;
-            if (p + 1 < most) draw_rows8(k, emb, &st);
+            if (p + 2 < most) draw_rows8(k, emb, &st);
+            else st.rows = st.after;
             __m256 gx, gy;
             const __mmask8 moves = push8(k, rows, hx, hy, due, &gx, &gy);
             ax = _mm256_mask_add_ps(ax, moves & first, ax, gx);
@@ -224,7 +229,8 @@ QUELMO_AVX512 void group8(const lanes_consts &k, const float *emb, float *g, __m
     const __m256 none = _mm256_set1_ps(-0.0f);
     for (int p = 0; p < most; ++p) {
         const __m512i rows = st.rows;
-        if (p + 1 < most) draw_rows8(k, emb, &st);
+        if (p + 2 < most) draw_rows8(k, emb, &st);
+        else st.rows = st.after;
         __m256 gx, gy;
         const __mmask8 moves = push8(k, rows, hx, hy, due, &gx, &gy);
         _mm256_storeu_ps(push_x + p * 8, _mm256_mask_blend_ps(moves, none, gx));
@@ -297,6 +303,12 @@ QUELMO_AVX512 void block_avx512(const layout_group_ctx *ctx, int n, const layout
     for (int u0 = 0; u0 < n_due; u0 += 8) {
         const int m = n_due - u0 < 8 ? n_due - u0 : 8;
         const __mmask8 live = (__mmask8)((1u << m) - 1u);
+        // The next group's tails, scattered where its heads are not (edges
+        // listed by head), requested a group ahead: their rows and sums.
+        for (int u = u0 + 8; u < u0 + 16 && u < n_due; ++u) {
+            __builtin_prefetch(ctx->emb + 2 * (int64_t)due->tail[u]);
+            __builtin_prefetch(ctx->g + 2 * (int64_t)due->tail[u], 1);
+        }
         const __m256i counts = _mm256_maskz_loadu_epi32(live, due->n_neg + u0);
         const int most = _mm512_reduce_max_epi32(_mm512_zextsi256_si512(counts));
         if (most > kMostSamples) {
