@@ -540,6 +540,7 @@ void apply_slices(float *embedding, float *gbuf, size_t emb_len, int T, size_t v
         for (int tt = 0; tt < T; ++tt) {
             float *slice = gbuf + (size_t)tt * emb_len + v0;
             for (size_t i = 0; i < m; ++i) acc[i] = acc[i] + slice[i];
+            std::memset(slice, 0, m * sizeof(float));
         }
         float *out = embedding + v0;
         for (size_t i = 0; i < m; ++i) out[i] = out[i] + acc[i] * alpha;
@@ -575,6 +576,7 @@ void *layout_worker(void *raw) {
 
     // Each worker clears its own slice once; from then on every apply phase
     // clears the slices behind it.
+    std::memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
         const float alpha =
             n == 0 ? w->initial_alpha
@@ -586,7 +588,6 @@ void *layout_worker(void *raw) {
             int64_t k_lo, k_hi;
             split_range(K, t, T, &k_lo, &k_hi);
             const int64_t base = substep_offset(s, q, r);
-            std::memset(g, 0, emb_len * sizeof(float));
             gradient_run(w, g, &c, grouped, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
             apply_slices(embedding, gbuf, emb_len, T, v_lo, v_hi, alpha);
@@ -610,15 +611,17 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     // workers' index products rely on T * emb_len fitting as well.
     const size_t T = (size_t)eff_threads;
     const size_t E = (size_t)n_edges;
+    const size_t plan_bytes = 2 * sizeof(int32_t) + sizeof(float);  // per edge
     const bool fits = emb_len <= SIZE_MAX / sizeof(float) / T &&
-                      (uint64_t)n_edges <= SIZE_MAX / sizeof(double);
+                      (uint64_t)n_edges <= SIZE_MAX / sizeof(double) &&
+                      (uint64_t)n_edges <= SIZE_MAX / plan_bytes;
     float *gbuf = fits ? (float *)std::malloc(T * emb_len * sizeof(float)) : nullptr;
     double *eons = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     double *eonn = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     pthread_t *threads = (pthread_t *)std::malloc(T * sizeof(pthread_t));
     layout_worker_args *args = (layout_worker_args *)std::malloc(T * sizeof(layout_worker_args));
     // The plan's three arrays in one block: heads, tails, periods.
-    void *plan_block = fits ? std::malloc(E * (2 * sizeof(int32_t) + sizeof(float))) : nullptr;
+    void *plan_block = fits ? std::malloc(E * plan_bytes) : nullptr;
     if (gbuf == nullptr || eons == nullptr || eonn == nullptr ||
         threads == nullptr || args == nullptr || plan_block == nullptr) {
         std::free(plan_block);
