@@ -118,7 +118,7 @@ inline void vorlix_barrier_destroy(vorlix_barrier_t *b) {
 // The edges as the workers read them.  The driver stores the edges sub-step
 // by sub-step (edge i = s + S * k at position offset(s) + k), and the
 // schedule arrays in the same order, so a worker's share of a sub-step is one
-// contiguous run instead of a stride-S walk through six arrays.
+// contiguous run instead of a stride-S walk through five arrays.
 struct edge_plan {
     int32_t *head;
     int32_t *tail;
@@ -383,10 +383,12 @@ inline void negative_counts(bool vector, int n, double *next, double *per, int *
 // The due edges among positions [lo, lo + m) of the plan in epoch n, listed
 // without a branch per edge (whether an edge is due follows no pattern, and a
 // mispredicted branch per edge would cost more than the test), with their
-// schedule advanced: their offsets from lo in due[], their sample counts in
-// n_neg[]; returns how many.  A disabled edge's schedule starts at +inf (the
-// driver), so !(eons > n) is the whole test, a NaN period being due as it
-// must.  AVX-512 does it eight positions per vector (layout_due.h).
+// schedule advanced: their offsets from lo, sample counts (and with AVX-512
+// heads and tails) in out; returns how many.  A disabled edge's schedule
+// starts at +inf (the driver), so !(eons > n) is the whole test, a NaN period
+// being due as it must.  AVX-512 does it eight positions per vector
+// (layout_due.h), requesting the schedule ahead within the n_ahead positions
+// from lo on that belong to this run.
 int list_due(const layout_worker_args *w, int64_t lo, int m, int64_t n_ahead, int n,
              const layout_due_list *out) {
     double *eons = w->eons + lo;
@@ -426,9 +428,9 @@ int list_due(const layout_worker_args *w, int64_t lo, int m, int64_t n_ahead, in
 // Gradient phase of one sub-step over plan positions [pos0, pos_end): the
 // schedule and the samples edge by edge (they depend on nothing but the
 // edge), the arithmetic eight edges side by side where layout_group serves
-// the layout (grouped), else chunk by chunk.  In a large layout,
-// rows are requested ahead on the chunked path: those of the due edges a few
-// places on, and each sample's as soon as it is drawn.
+// the layout (grouped), else chunk by chunk.  In a large layout, rows are
+// requested ahead on the chunked path: those of the due edges a few places
+// on, and each sample's as soon as it is drawn.
 constexpr int kScanBlock = 256;
 constexpr size_t kNearBytes = 256 * 1024;
 
