@@ -13,4 +13,26 @@
 PyObject *ext_fuzzy_graph_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char ext_fuzzy_graph_f32_doc[];
 
+// transform_methods.cpp
+PyObject *ext_forest_nodes_per_tree_method(PyObject *module, PyObject *const *args,
+                                           Py_ssize_t nargs);
+PyObject *ext_forest_build_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_search_graph_method(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_knn_query_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_bytes_pack_rows_method(PyObject *module, PyObject *const *args,
+                                      Py_ssize_t nargs);
+PyObject *ext_row_hashes_method(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_transform_layout_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_forest_nodes_per_tree_doc[];
+extern const char ext_forest_build_f32_doc[];
+extern const char ext_search_graph_doc[];
+extern const char ext_knn_query_f32_doc[];
+extern const char ext_bytes_pack_rows_doc[];
+extern const char ext_row_hashes_doc[];
+extern const char ext_transform_layout_f32_doc[];
+
+// bandwidth_methods.cpp
+PyObject *ext_smooth_knn_dist_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_smooth_knn_dist_f32_doc[];
+
 #endif /* QUELMO_EXT_METHODS_H */

@@ -9,6 +9,22 @@ namespace {
 PyMethodDef methods[] = {
     {"fuzzy_graph_f32", (PyCFunction)(void (*)(void))ext_fuzzy_graph_f32, METH_FASTCALL,
      ext_fuzzy_graph_f32_doc},
+    {"forest_nodes_per_tree", (PyCFunction)(void (*)(void))ext_forest_nodes_per_tree_method,
+     METH_FASTCALL, ext_forest_nodes_per_tree_doc},
+    {"forest_build_f32", (PyCFunction)(void (*)(void))ext_forest_build_f32, METH_FASTCALL,
+     ext_forest_build_f32_doc},
+    {"search_graph", (PyCFunction)(void (*)(void))ext_search_graph_method, METH_FASTCALL,
+     ext_search_graph_doc},
+    {"knn_query_f32", (PyCFunction)(void (*)(void))ext_knn_query_f32, METH_FASTCALL,
+     ext_knn_query_f32_doc},
+    {"bytes_pack_rows", (PyCFunction)(void (*)(void))ext_bytes_pack_rows_method, METH_FASTCALL,
+     ext_bytes_pack_rows_doc},
+    {"row_hashes", (PyCFunction)(void (*)(void))ext_row_hashes_method, METH_FASTCALL,
+     ext_row_hashes_doc},
+    {"transform_layout_f32", (PyCFunction)(void (*)(void))ext_transform_layout_f32,
+     METH_FASTCALL, ext_transform_layout_f32_doc},
+    {"smooth_knn_dist_f32", (PyCFunction)(void (*)(void))ext_smooth_knn_dist_f32,
+     METH_FASTCALL, ext_smooth_knn_dist_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

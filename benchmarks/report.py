@@ -17,6 +17,7 @@ import end_to_end
 import import_time
 import knn_params
 import profile_fit
+import transform
 
 README = common.BENCH / "README.md"
 TIME_PLOT = common.FIGURES / "time_vs_n.png"
@@ -150,6 +151,9 @@ def sections() -> dict[str, str]:
         out["knn_params"] = (knn_params.table(summary) + "\n\n<details><summary>All "
                              f"{len(rows)} measured settings</summary>\n\n"
                              + knn_params.table(rows) + "\n\n</details>")
+    new_points = _load(transform.CACHE)
+    if new_points:
+        out["transform"] = transform.tables(new_points)
     imp = _load(common.RESULTS / "import_time.json")
     if imp:
         out["import_time"] = import_time.table(imp)

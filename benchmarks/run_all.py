@@ -42,6 +42,7 @@ def main() -> None:
         step("end_to_end.py", *e2e)
         if not opts.no_knn:
             step("knn_params.py", *force)
+        step("transform.py", *force)
         if not opts.no_profile:
             for n in ("100000", "1000000"):
                 step("profile_fit.py", "--n", n, *force)

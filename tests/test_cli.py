@@ -69,6 +69,22 @@ class TestEmbed:
         assert np.load(folder / "o.npy").shape == (len(X), 3)
         assert png.exists()
 
+    def test_supervised_with_labels(self, data_files, capsys):
+        folder, X, y = data_files
+        hidden = np.where(np.arange(len(y)) % 2 == 0, y, -1)
+        (folder / "semi.txt").write_text("\n".join(map(str, hidden)) + "\n")
+        for source in (["--labels", str(folder / "semi.txt")], []):
+            out = folder / "s.npy"
+            data = folder / ("x.npy" if source else "xy.npz")
+            assert main(["embed", str(data), "-o", str(out), "--supervised", *source,
+                         *FAST]) == 0
+            want = UMAP(random_state=0, n_epochs=20).fit_transform(
+                X.astype(np.float32), hidden if source else y)
+            np.testing.assert_array_equal(np.load(out), want)
+        assert main(["embed", str(folder / "x.npy"), "-o", str(out), "--supervised",
+                     *FAST]) == 2
+        assert "--supervised needs labels" in capsys.readouterr().err
+
     def test_progress_lines(self, data_files, capsys):
         folder, _, _ = data_files
         main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), "-v",
@@ -203,3 +219,48 @@ class TestFlagsFollowTheEstimator:
                      "-q"]) == 2
         err = capsys.readouterr().err
         assert err.startswith("quelmo: error: ") and err.count("\n") == 1 and message in err
+
+
+class TestTransform:
+    def test_saved_model_places_new_rows_as_the_estimator_does(self, data_files):
+        import quelmo
+
+        folder, X, y = data_files
+        model, new = folder / "model.qmodel", folder / "new.csv"
+        np.savetxt(new, X[:30] + 0.5, delimiter=",")
+        assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "e.npy"),
+                     "--save-model", str(model), *FAST]) == 0
+        assert main(["transform", str(model), str(new), "-o", str(folder / "t.npy"),
+                     "--plot", str(folder / "t.png"), "-q"]) == 0
+        want = quelmo.load(model).transform(np.loadtxt(new, delimiter=","))
+        assert np.load(folder / "t.npy").tobytes() == want.tobytes()
+        assert np.load(folder / "e.npy").tobytes() == quelmo.load(model).embedding_.tobytes()
+        assert (folder / "t.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    @pytest.mark.parametrize("damage, message", [
+        (lambda raw: raw[:100], "truncated"),
+        (lambda raw: raw[:-40] + bytes(8) + raw[-32:], "checksum"),
+        (lambda raw: b"not a model at all", "not a quelmo model"),
+        (lambda raw: raw[:8] + (99).to_bytes(4, "little") + raw[12:], "newer quelmo"),
+    ])
+    def test_bad_model_files_one_line_exit_2(self, data_files, capsys, damage, message):
+        folder, X, _ = data_files
+        model = folder / "model.qmodel"
+        main(["embed", str(folder / "x.npy"), "-o", str(folder / "e.npy"), "--save-model",
+              str(model), *FAST])
+        model.write_bytes(damage(model.read_bytes()))
+        status = main(["transform", str(model), str(folder / "x.npy"), "-o",
+                       str(folder / "t.npy"), "-q"])
+        err = capsys.readouterr().err
+        assert status == 2 and err.count("\n") == 1 and message in err, err
+        assert not (folder / "t.npy").exists()
+
+    def test_wrong_columns_one_line_exit_2(self, data_files, capsys):
+        folder, X, _ = data_files
+        model = folder / "model.qmodel"
+        main(["embed", str(folder / "x.npy"), "-o", str(folder / "e.npy"), "--save-model",
+              str(model), *FAST])
+        np.save(folder / "narrow.npy", X[:, :3])
+        assert main(["transform", str(model), str(folder / "narrow.npy"), "-o",
+                     str(folder / "t.npy"), "-q"]) == 2
+        assert "X has 3 features, but UMAP is expecting 4" in capsys.readouterr().err

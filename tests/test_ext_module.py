@@ -95,3 +95,37 @@ def test_overlapping_outputs_are_refused():
         _native_ext.fuzzy_graph_f32(np.zeros(10, np.int32), np.zeros(10, np.float32),
                                     buf.view(np.int32)[:20], buf.view(np.int32)[20:],
                                     buf[:20], 2, 5, 1.0, 1.0)
+
+
+class TestSmoothKnnDist:
+    def test_matches_plain_reference(self):
+        from test_graph import ref_smooth
+
+        rng = np.random.default_rng(5)
+        dist = np.sort(rng.random((30, 6), dtype=np.float32), axis=1)
+        dist[:, 0] = 0.0
+        for lc in (1.0, 1.5, 0.5):
+            sigmas, rhos = np.full(30, 7.0, np.float32), np.full(30, 7.0, np.float32)
+            _native_ext.smooth_knn_dist_f32(dist, sigmas, rhos, 30, 6, lc)
+            want_sigmas, want_rhos = ref_smooth(dist, 6, local_connectivity=lc)
+            assert sigmas.tobytes() == want_sigmas.tobytes()
+            assert rhos.tobytes() == want_rhos.tobytes()
+
+    @pytest.mark.parametrize("position, value, error", [
+        (3, 0, ValueError), (5, -0.5, ValueError), (5, float("nan"), ValueError),
+        (1, np.zeros(1, np.float32), ValueError), (0, np.zeros(10, np.float64), ValueError),
+    ])
+    def test_bad_arguments_raise(self, position, value, error):
+        args = [np.zeros(10, np.float32), np.zeros(2, np.float32), np.zeros(2, np.float32),
+                2, 5, 1.0]
+        args[position] = value
+        with pytest.raises(error):
+            _native_ext.smooth_knn_dist_f32(*args)
+
+    def test_overlapping_outputs_are_refused(self):
+        dist = np.zeros(10, np.float32)
+        with pytest.raises(ValueError, match="overlap"):
+            _native_ext.smooth_knn_dist_f32(dist, dist[:2], dist[2:4], 2, 5, 1.0)
+        out = np.zeros(3, np.float32)
+        with pytest.raises(ValueError, match="overlap"):
+            _native_ext.smooth_knn_dist_f32(dist, out[:2], out[1:], 2, 5, 1.0)

@@ -12,6 +12,7 @@ import scipy.sparse
 import scipy.sparse.csgraph
 
 from quelmo import _graph, _init, _input, _layout, _neighbors
+from quelmo._native_quelmo import umap_graph_f32
 
 
 class TestCheckData:
@@ -164,7 +165,7 @@ class TestGraphAndEdges:
         rows = np.empty(2 * n * m, np.int32)
         cols = np.empty(2 * n * m, np.int32)
         vals = np.empty(2 * n * m, np.float32)
-        _graph.umap_graph_f32(knn_idx, knn_dist, rows, cols, vals, n, m)
+        umap_graph_f32(knn_idx, knn_dist, rows, cols, vals, n, m)
         keep = vals > 0
         graph = scipy.sparse.csr_matrix((vals[keep], (rows[keep], cols[keep])), shape=(n, n))
         graph.sort_indices()

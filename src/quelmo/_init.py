@@ -277,6 +277,23 @@ def to_box(layout: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     return np.ascontiguousarray(boxed, dtype=np.float32)
 
 
+def initial_embedding(init: object, graph: scipy.sparse.csr_matrix, data: np.ndarray | None,
+                      dim: int, rng: np.random.Generator) -> np.ndarray:
+    """The starting float32 embedding for ``init``: "spectral" (from the
+    graph), "pca" (from ``data``), "random" (uniform in the box) or an array
+    of shape (n_samples, dim), taken as given."""
+    n = graph.shape[0]
+    if not isinstance(init, str):
+        return check_init_array(init, n, dim)
+    if init == "random":
+        return np.ascontiguousarray(rng.uniform(0.0, BOX_SIDE, size=(n, dim)), dtype=np.float32)
+    if init == "pca":
+        layout = pca_layout(data, dim, rng)
+    else:
+        layout = spectral_layout(graph, dim, rng)
+    return to_box(layout, rng)
+
+
 def check_init_array(init: object, n_samples: int, dim: int) -> np.ndarray:
     """A caller's initial embedding as a fresh float32 array (never written
     back into the caller's array)."""

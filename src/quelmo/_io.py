@@ -57,7 +57,8 @@ def read_labels(path: str | Path, n_samples: int) -> np.ndarray:
             labels = np.load(path, allow_pickle=False)
         else:
             with open(path, newline="", encoding="utf-8") as handle:
-                labels = np.array([line.strip() for line in handle if line.strip()])
+                labels = _numbers_if_numeric(
+                    np.array([line.strip() for line in handle if line.strip()]))
     except (OSError, ValueError, UnicodeDecodeError) as exc:
         raise DataFileError(f"{path}: cannot be read as labels ({exc})") from None
     labels = np.asarray(labels).ravel()
@@ -161,10 +162,15 @@ def _read_table(path: Path, delimiter: str | None, label_column: str | None
                 raise DataFileError(f"{path}: column {name} is not numeric "
                                     f"(found {bad[0]!r})") from None
         raise
-    if labels is not None and all(_is_number(v) for v in labels):
-        as_float = labels.astype(np.float64)
-        labels = as_float.astype(np.int64) if (as_float == np.round(as_float)).all() else as_float
-    return data, labels
+    return data, None if labels is None else _numbers_if_numeric(labels)
+
+
+def _numbers_if_numeric(labels: np.ndarray) -> np.ndarray:
+    """Text labels as integers or floats when every one is a number."""
+    if not all(_is_number(v) for v in labels):
+        return labels
+    as_float = labels.astype(np.float64)
+    return as_float.astype(np.int64) if (as_float == np.round(as_float)).all() else as_float
 
 
 def _column_index(column: str, header: list[str] | None, width: int, path: Path) -> int:

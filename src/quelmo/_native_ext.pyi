@@ -1,5 +1,6 @@
 """Type stub of the second native extension module (buffers are C-contiguous
-objects with 4-byte items: NumPy arrays of int32 or float32)."""
+objects with 4-byte items: NumPy arrays of int32 or float32; the row hashes
+are 8-byte uint64)."""
 
 from typing import Any
 
@@ -19,3 +20,53 @@ def fuzzy_graph_f32(
 ) -> None:
     """Symmetrized fuzzy graph of dense kNN arrays as COO triplets, with the local
     connectivity and the union/intersection mix given."""
+
+def forest_nodes_per_tree(n: int, leaf_size: int, /) -> int:
+    """Nodes of one tree of forest_build_f32 over n points."""
+
+def forest_build_f32(
+    x: Buffer, nodes: Buffer, threshold: Buffer, perm: Buffer, n: int, d: int, n_trees: int,
+    leaf_size: int, seed: int, n_threads: int, /,
+) -> None:
+    """Random-projection forest of the rows of x (nodes: 4 int32 per node, threshold: one
+    float32 per node, perm: one permutation of the points per tree)."""
+
+def search_graph(
+    knn_idx: Buffer, knn_dist: Buffer, graph: Buffer, n: int, k: int, width: int,
+    n_threads: int, /,
+) -> None:
+    """Neighbours and reverse neighbours of each point, nearest first, width per row."""
+
+def knn_query_f32(
+    x: Buffer, xb: Buffer, graph: Buffer, nodes: Buffer, threshold: Buffer, perm: Buffer, q: Buffer,
+    out_idx: Buffer, out_dist: Buffer, exclude: Buffer, n: int, d: int, width: int,
+    n_trees: int, m: int,
+    k: int, ef: int, epsilon: float, n_threads: int, /,
+) -> None:
+    """The k nearest rows of x to each row of q, by (squared distance, id)."""
+
+def bytes_pack_rows(x: Buffer, out: Buffer, n: int, d: int, n_threads: int, /) -> bool:
+    """x in byte form for knn_query_f32 (out: uint8), if its values are all 0 ... 255."""
+
+def row_hashes(x: Buffer, out: Buffer, n: int, d: int, n_threads: int, /) -> None:
+    """64-bit hash of the bytes of each row of x (out: uint64)."""
+
+def transform_layout_f32(
+    q: Buffer, knn_idx: Buffer, knn_sqdist: Buffer, x: Buffer, embedding: Buffer,
+    hash_sorted: Buffer, hash_order: Buffer, out: Buffer, m: int, d: int, k: int, n: int,
+    dim: int, n_epochs: int, a: float, b: float, gamma: float, learning_rate: float,
+    negative_sample_rate: float, local_connectivity: float, seed: int, n_threads: int, /,
+) -> None:
+    """Positions of new points on a fitted embedding, each placed on its own."""
+
+def smooth_knn_dist_f32(
+    dist: Buffer,
+    out_sigmas: Buffer,
+    out_rhos: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    local_connectivity: float,
+    /,
+) -> None:
+    """Bandwidth (sigma) and offset (rho) of every row of a dense kNN distance table, as
+    the fuzzy graph computes them."""

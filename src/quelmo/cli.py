@@ -1,6 +1,8 @@
 """The ``quelmo`` command line: a thin layer over the estimator.
 
-    quelmo embed INPUT -o OUT.npy [--plot OUT.png] [--labels FILE_OR_COLUMN] [options]
+    quelmo embed INPUT -o OUT.npy [--plot OUT.png] [--labels FILE_OR_COLUMN]
+                 [--save-model MODEL.qmodel] [options]
+    quelmo transform MODEL.qmodel INPUT -o OUT.npy [--plot OUT.png]
     quelmo demo [-o DIR]
 
 The embedding options are the estimator's parameters, one flag each, made
@@ -47,8 +49,29 @@ def build_parser() -> argparse.ArgumentParser:
     embed.add_argument("--plot", help="also save a scatter plot (PNG) here")
     embed.add_argument("--labels", help="labels for the plot: a file (.npy or one per line) "
                        "or a column (name or 0-based index) of the CSV/TSV input")
+    embed.add_argument("--supervised", action="store_true",
+                       help="also fit with the labels (--labels, or y of a .npz) as target; "
+                       "-1 marks an unlabelled point (see --target-metric, --target-weight)")
+    embed.add_argument("--save-model", metavar="MODEL",
+                       help="also save the fitted model here (for quelmo transform)")
     _cli_options.add_estimator_flags(embed)
     _verbosity(embed)
+
+    transform = commands.add_parser(
+        "transform", help="place new data on a saved model's embedding",
+        description="Place the rows of a data file on the embedding of a model saved by "
+        "'quelmo embed --save-model'.")
+    transform.add_argument("model", help="model file written by quelmo embed --save-model")
+    transform.add_argument("input", help="data file: .npy, .npz (array X), .csv or .tsv, with "
+                           "the columns of the model's data")
+    transform.add_argument("-o", "--output", required=True,
+                           help="where to save the new points' coordinates (.npy)")
+    transform.add_argument("--plot", help="also save a picture of the new points over the "
+                           "fitted embedding (PNG) here")
+    transform.add_argument("--n-jobs", type=int, default=None,
+                           help="threads (-1: all processors); the result does not depend "
+                           "on it")
+    _verbosity(transform)
 
     demo = commands.add_parser("demo", help="embed the bundled handwritten digits",
                                description="Embed scikit-learn's 8x8 handwritten digits, write "
@@ -74,11 +97,13 @@ def _make_estimator(args: argparse.Namespace, verbose: bool) -> UMAP:
     return UMAP(**params, verbose=verbose)
 
 
-def run_embed(args: argparse.Namespace) -> int:
-    verbose = _stage_printer(args)
+def _read_input(args: argparse.Namespace,
+                verbose: bool) -> tuple[np.ndarray, np.ndarray | None]:
+    """The data and labels named by INPUT and --labels (if the command has it)."""
+    labels_arg = getattr(args, "labels", None)
     # --labels names a file when one exists there, else a column of the input.
-    label_file = Path(args.labels) if args.labels and Path(args.labels).is_file() else None
-    label_column = args.labels if args.labels and label_file is None else None
+    label_file = Path(labels_arg) if labels_arg and Path(labels_arg).is_file() else None
+    label_column = labels_arg if labels_arg and label_file is None else None
     start = time.perf_counter()
     try:
         data, labels = _io.read_data(args.input, label_column)
@@ -90,15 +115,73 @@ def run_embed(args: argparse.Namespace) -> int:
         print(f"quelmo: read   {time.perf_counter() - start:8.3f} s  "
               f"({data.shape[0]} x {data.shape[1] if data.ndim > 1 else 1} from {args.input})",
               file=sys.stderr)
+    return data, labels
+
+
+def run_embed(args: argparse.Namespace) -> int:
+    verbose = _stage_printer(args)
+    data, labels = _read_input(args, verbose)
     if args.plot and args.n_components < 2:
         raise CommandError("--plot needs --n-components of at least 2")
+    if args.supervised and labels is None:
+        raise CommandError("--supervised needs labels: --labels, or y in a .npz input")
+    model = _make_estimator(args, verbose)
     try:
-        embedding = _make_estimator(args, verbose).fit_transform(data)
+        embedding = model.fit_transform(data, labels if args.supervised else None)
     except ValueError as exc:
         raise CommandError(f"{args.input}: {exc}") from None
     _save(args.output, embedding)
+    if args.save_model:
+        try:
+            model.save(args.save_model)
+        except OSError as exc:
+            raise CommandError(f"{args.save_model}: cannot write the model "
+                               f"({exc.strerror or exc})") from None
     if args.plot:
         _plot(embedding, args.plot, labels, Path(args.input).name)
+    if verbose:
+        written = [args.output] + [p for p in (args.save_model, args.plot) if p]
+        print(f"quelmo: wrote {', '.join(map(str, written))}", file=sys.stderr)
+    return 0
+
+
+def run_transform(args: argparse.Namespace) -> int:
+    import quelmo
+
+    verbose = _stage_printer(args)
+    start = time.perf_counter()
+    try:
+        model = quelmo.load(args.model)
+    except ValueError as exc:  # the loader's ModelFileError: one line, path first
+        raise CommandError(str(exc)) from None
+    if verbose:
+        print(f"quelmo: load   {time.perf_counter() - start:8.3f} s  ({args.model})",
+              file=sys.stderr)
+    data, _ = _read_input(args, verbose)
+    if args.plot and model.embedding_.shape[1] < 2:
+        raise CommandError("--plot needs a model with at least 2 components")
+    if args.n_jobs is not None:
+        model.set_params(n_jobs=args.n_jobs)
+    start = time.perf_counter()
+    try:
+        points = model.transform(data)
+    except ValueError as exc:
+        raise CommandError(f"{args.input}: {exc}") from None
+    if verbose:
+        print(f"quelmo: place  {time.perf_counter() - start:8.3f} s  ({len(points)} points)",
+              file=sys.stderr)
+    _save(args.output, points)
+    if args.plot:
+        from quelmo import plot
+
+        try:
+            plot.points(model, overlay=points, overlay_label=f"{len(points)} new points",
+                        title=f"{Path(args.input).name} on {Path(args.model).name}",
+                        path=args.plot)
+        except (ImportError, ValueError) as exc:
+            raise CommandError(str(exc)) from None
+        except OSError as exc:
+            raise CommandError(f"{args.plot}: cannot write the plot ({exc})") from None
     if verbose:
         print(f"quelmo: wrote {args.output}" + (f" and {args.plot}" if args.plot else ""),
               file=sys.stderr)
@@ -152,11 +235,17 @@ def _save(path: str | Path, embedding: np.ndarray) -> None:
 
 def _plot(embedding: np.ndarray, path: str | Path, labels: np.ndarray | None,
           title: str) -> None:
-    from quelmo._plot import save_scatter
+    from quelmo import plot
 
+    # Numeric labels with more classes than a legend holds are read as
+    # continuous values and get a colour bar instead.
+    values = None
+    if (labels is not None and labels.dtype.kind in "iuf"
+            and np.unique(labels).size > plot.MAX_LEGEND_CLASSES):
+        labels, values = None, labels
     try:
-        save_scatter(embedding, path, labels, title)
-    except ImportError as exc:
+        plot.points(embedding, labels, values, title=title, path=path)
+    except (ImportError, ValueError) as exc:
         raise CommandError(str(exc)) from None
     except OSError as exc:
         raise CommandError(f"{path}: cannot write the plot ({exc})") from None
@@ -168,6 +257,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "embed":
             return run_embed(args)
+        if args.command == "transform":
+            return run_transform(args)
         return run_demo(args)
     except CommandError as exc:
         print(f"quelmo: error: {exc}", file=sys.stderr)

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import inspect
+import math
 import os
 import sys
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import scipy.sparse
 
-from quelmo import _graph, _init, _input, _layout, _neighbors
+from quelmo import _duplicates, _input, _layout, _neighbors, _output, _transform
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 _UINT63 = 2**63
 
@@ -53,6 +56,28 @@ class UMAP:
     n_trees, n_iters, leaf_size : int or None, default=None
         Forest size, descent iterations and leaf size of the neighbour search;
         None chooses them from the number of samples.
+    local_connectivity : float, default=1.0
+        Number of nearest neighbours each point is taken to be fully
+        connected to; a fractional part interpolates.  Larger values give a
+        more connected graph.
+    set_op_mix_ratio : float, default=1.0
+        How the two directions of an edge combine: 1 is the fuzzy union
+        a + b - ab, 0 the fuzzy intersection ab, values between mix them.
+    disconnection_distance : float, default=inf
+        Neighbours at this distance or farther give no edge.  A point left
+        without edges keeps its initial position (with a warning).
+    unique : bool, default=False
+        Embed each distinct row once; repeated rows get the position of
+        their first occurrence (and its label, in a supervised fit).
+    target_metric : {"categorical", "l2", "euclidean"}, default="categorical"
+        How ``y`` in ``fit(X, y)`` is read: class labels (-1 marks an
+        unlabelled point) or real values.
+    target_n_neighbors : int, default=-1
+        Neighbours of the graph of real-valued targets; -1 uses
+        ``n_neighbors``.
+    target_weight : float, default=0.5
+        Weight of the target against the data, from 0 (data only) to 1
+        (target only; with labels, no edge joins two classes).
     precomputed_knn : tuple (indices, distances) or None, default=None
         Neighbours to use instead of searching: two arrays of shape
         (n_samples, >= n_neighbors), each point itself in column 0 at distance
@@ -64,13 +89,16 @@ class UMAP:
     ----------
     embedding_ : ndarray of shape (n_samples, n_components), float32
     graph_ : scipy.sparse.csr_matrix of shape (n_samples, n_samples)
-        The symmetric fuzzy graph.
+        The symmetric fuzzy graph (steered by ``y`` in a supervised fit).
     knn_indices_, knn_dists_ : ndarray of shape (n_samples, n_neighbors)
         Neighbour ids (int32) and Euclidean distances (float32), each point
-        itself first.
+        itself first.  With ``unique=True``, ``graph_`` and these arrays
+        index the distinct rows only.
     a_, b_ : float
         Curve parameters used.
     n_features_in_ : int
+    feature_names_in_ : ndarray of str
+        Column names of a data frame ``X`` (only when all are strings).
     timings_ : dict of str to float
         Seconds spent in each stage ("knn", "graph", "init", "layout").
 
@@ -103,6 +131,13 @@ class UMAP:
         n_trees: int | None = None,
         n_iters: int | None = None,
         leaf_size: int | None = None,
+        local_connectivity: float = 1.0,
+        set_op_mix_ratio: float = 1.0,
+        disconnection_distance: float = math.inf,
+        unique: bool = False,
+        target_metric: str = "categorical",
+        target_n_neighbors: int = -1,
+        target_weight: float = 0.5,
         precomputed_knn: tuple[np.ndarray, np.ndarray] | None = None,
         verbose: bool = False,
     ) -> None:
@@ -123,6 +158,13 @@ class UMAP:
         self.n_trees = n_trees
         self.n_iters = n_iters
         self.leaf_size = leaf_size
+        self.local_connectivity = local_connectivity
+        self.set_op_mix_ratio = set_op_mix_ratio
+        self.disconnection_distance = disconnection_distance
+        self.unique = unique
+        self.target_metric = target_metric
+        self.target_n_neighbors = target_n_neighbors
+        self.target_weight = target_weight
         self.precomputed_knn = precomputed_knn
         self.verbose = verbose
 
@@ -180,15 +222,28 @@ class UMAP:
         ----------
         X : array-like of shape (n_samples, n_features)
             Finite numeric data, at least 2 samples.
-        y : ignored
+        y : array-like of shape (n_samples,) or None
+            Target of a supervised fit: class labels (-1: unlabelled) or,
+            with ``target_metric="l2"``, real values.  None: unsupervised.
 
         Returns
         -------
         self : UMAP
         """
+        # The graph and initialisation stages bring in SciPy: imported here,
+        # so that loading a model and transforming with it does not pay for it.
+        from quelmo import _graph, _init, _supervised
+
         params = self._checked_params()
         data = _input.check_data(X)
-        n, d = data.shape
+        target = _supervised.check_target(y, data.shape[0], self.target_metric)
+        n_rows, d = data.shape
+        keep = inverse = None
+        if params["unique"]:
+            keep, inverse = _duplicates.distinct_rows(data)
+            data = data[keep]
+            target = None if target is None else target[keep]
+        n = data.shape[0]
         n_neighbors = _input.effective_n_neighbors(params["n_neighbors"], n)
         n_epochs = params["n_epochs"] if params["n_epochs"] is not None else (
             500 if n <= 10_000 else 200)
@@ -214,16 +269,29 @@ class UMAP:
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
             del idx, squared
+        transform_state = None if self.precomputed_knn is not None else _transform.build_state(
+            _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
+            n_epochs=n_epochs, learning_rate=params["learning_rate"],
+            negative_sample_rate=params["negative_sample_rate"],
+            gamma=params["repulsion_strength"], metric=self.metric,
+            local_connectivity=params["local_connectivity"], n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
-        graph = _graph.fuzzy_graph(knn_indices, knn_dists)
+        graph = _graph.fuzzy_graph(
+            knn_indices, knn_dists, local_connectivity=params["local_connectivity"],
+            set_op_mix_ratio=params["set_op_mix_ratio"],
+            disconnection_distance=params["disconnection_distance"])
+        if target is not None:
+            graph = _supervised.steer(
+                graph, target, metric=self.target_metric, weight=params["target_weight"],
+                target_n_neighbors=params["target_n_neighbors"] or n_neighbors)
         head, tail, epochs_per_sample = _graph.edge_list(graph, n_epochs)
         self._stage(timings, "graph", start)
 
         start = time.perf_counter()
         with _init.single_threaded_blas():
-            embedding = self._initial_embedding(graph, data, n, init_rng)
+            embedding = self._initial_embedding(graph, data, init_rng, keep, n_rows)
         self._stage(timings, "init", start)
 
         if self.a is None or self.b is None:
@@ -239,19 +307,165 @@ class UMAP:
             n_threads=n_threads)
         self._stage(timings, "layout", start)
 
-        self.embedding_ = embedding
+        self.embedding_ = embedding if inverse is None else embedding[inverse]
         self.graph_ = graph
         self.knn_indices_ = knn_indices
         self.knn_dists_ = knn_dists
         self.a_ = float(a)
         self.b_ = float(b)
         self.n_features_in_ = d
+        names = _output.input_feature_names(X)
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
         self.timings_ = timings
+        self._transform_state = transform_state
+        # With unique=True the index, the kNN arrays and the graph hold the
+        # distinct rows only: their positions are embedding_[_distinct_rows].
+        self._distinct_rows = keep
+        # A graph steered by y cannot be rebuilt from the kNN arrays: a
+        # saved model keeps it.
+        self._graph_steered = target is not None
         return self
 
-    def fit_transform(self, X: Any, y: Any = None) -> np.ndarray:
-        """Embed ``X`` and return the embedding (float32, n_samples x n_components)."""
-        return self.fit(X, y).embedding_
+    def fit_transform(self, X: Any, y: Any = None) -> Any:
+        """Embed ``X`` and return the embedding (float32, n_samples x
+        n_components; a data frame after ``set_output(transform="pandas")``)."""
+        embedding = self.fit(X, y).embedding_
+        return self._as_output(embedding, X)
+
+    # -- scikit-learn output conventions ----------------------------------------
+
+    def get_feature_names_out(self, input_features: Any = None) -> np.ndarray:
+        """Names of the embedding's columns: ``umap0``, ``umap1``, ..."""
+        if not hasattr(self, "embedding_"):
+            raise _transform.not_fitted_error(
+                "This UMAP instance is not fitted yet. Call 'fit' with appropriate "
+                "arguments before using this estimator.")
+        return _output.output_feature_names(self.embedding_.shape[1], input_features,
+                                            self.n_features_in_,
+                                            getattr(self, "feature_names_in_", None))
+
+    def set_output(self, *, transform: str | None = None) -> UMAP:
+        """Choose the container of ``fit_transform``'s result: "default" (a
+        NumPy array), "pandas" or "polars" (a data frame with the columns of
+        ``get_feature_names_out``); None leaves the choice as it is."""
+        if transform is not None:
+            # scikit-learn's clone() copies this attribute, so the choice
+            # survives cloning inside pipelines and searches.
+            config = dict(getattr(self, "_sklearn_output_config", {}))
+            config["transform"] = _output.check_format(transform)
+            self._sklearn_output_config = config
+        return self
+
+    def _as_output(self, embedding: np.ndarray, X: Any) -> Any:
+        fmt = _output.chosen_format(getattr(self, "_sklearn_output_config", {}))
+        if fmt == "default":
+            return embedding
+        return _output.as_container(embedding, X, self.get_feature_names_out(), fmt)
+
+    def transform(self, X: Any) -> Any:
+        """Place new points on the fitted embedding.
+
+        Each row is placed on its own: its nearest training points, its
+        membership strengths to them by the rules of the fit, a start at
+        their strength-weighted mean position, then the fit's optimisation
+        of that point alone with the fitted embedding held fixed.  A row's
+        position depends only on its values and the fitted model: not on the
+        other rows, their order, the batching, ``n_jobs`` or a Dask chunking.
+
+        Rows of the training data are treated like any other point: they land
+        near, not exactly on, their fitted positions (``embedding_`` holds
+        those, and ``fit_transform`` returns them).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features) or dask.array.Array
+            Finite numeric data with the features of the fit.  A Dask array
+            gives a Dask array, transformed block by block.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, n_components), float32, or a Dask array
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            Before ``fit``.
+        ValueError
+            For a model fitted from ``precomputed_knn`` (it keeps no index of
+            its training data), a wrong number of features, or NaN or
+            infinite values.
+        """
+        self._checked_transform_state()
+        if _dask_array(X):
+            from quelmo import _dask
+
+            return _dask.transform_blocks(self, X)
+        return self._as_output(self._transform_array(X), X)
+
+    def _transform_array(self, X: Any) -> np.ndarray:
+        """``transform`` of an in-memory array, always as a NumPy array."""
+        state = self._checked_transform_state()
+        data = _transform.check_points(X, self.n_features_in_)
+        keep = self.__dict__.get("_distinct_rows")
+        embedding = self.embedding_ if keep is None else self.embedding_[keep]
+        return _transform.transform(state, embedding, self.a_, self.b_, data,
+                                    _resolve_n_jobs(self.n_jobs),
+                                    disconnection_distance=float(self.disconnection_distance))
+
+    def __getattr__(self, name: str) -> Any:
+        # A model read by quelmo.load builds its fuzzy graph on first use
+        # (from its kNN arrays and graph options, or from the stored arrays of
+        # a graph steered by y), so that loading a model to transform with it
+        # neither computes the graph nor imports SciPy.
+        if name == "graph_" and self.__dict__.get("_graph_from_knn"):
+            import warnings
+
+            from quelmo import _graph
+
+            stored = self.__dict__.get("_graph_arrays")
+            if stored is not None:
+                import scipy.sparse
+
+                self.graph_ = scipy.sparse.csr_matrix(stored, shape=(stored[2].size - 1,) * 2)
+            else:
+                with warnings.catch_warnings():  # the fit has warned of isolated points
+                    warnings.simplefilter("ignore")
+                    self.graph_ = _graph.fuzzy_graph(
+                        self.knn_indices_, self.knn_dists_,
+                        local_connectivity=float(self.local_connectivity),
+                        set_op_mix_ratio=float(self.set_op_mix_ratio),
+                        disconnection_distance=float(self.disconnection_distance))
+            self.__dict__.pop("_graph_arrays", None)
+            del self.__dict__["_graph_from_knn"]
+            return self.graph_
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    def save(self, path: str | os.PathLike) -> None:
+        """Write the fitted model to ``path``; ``quelmo.load`` reads it back.
+
+        The file holds data only (a JSON header and arrays): the parameters,
+        the embedding, the kNN arrays, and for ``transform`` the training data
+        as float32 and the query forest.  A loaded model transforms new points
+        to the same bits.
+        """
+        from quelmo import _persist
+
+        _persist.save(self, path)
+
+    def _checked_transform_state(self) -> _transform.TransformState:
+        if not hasattr(self, "embedding_"):
+            raise _transform.not_fitted_error(
+                "This UMAP instance is not fitted yet. Call 'fit' with appropriate "
+                "arguments before using this estimator.")
+        state = getattr(self, "_transform_state", None)
+        if state is None:
+            raise ValueError("this UMAP was fitted from precomputed_knn and keeps no index of "
+                             "its training data, so it cannot transform new points; fit it "
+                             "without precomputed_knn")
+        return state
 
     # -- helpers ----------------------------------------------------------------
 
@@ -278,6 +492,7 @@ class UMAP:
         for name in ("n_trees", "n_iters", "leaf_size"):
             value = getattr(self, name)
             p[name] = None if value is None else chk_i(value, name, 1)
+        p.update(self._checked_graph_params())
         if self.metric not in ("euclidean", "cosine"):
             raise ValueError(f"metric must be 'euclidean' or 'cosine', got {self.metric!r}")
         if isinstance(self.init, str) and self.init not in ("spectral", "pca", "random"):
@@ -285,24 +500,65 @@ class UMAP:
                              f"got {self.init!r}")
         return p
 
-    def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: np.ndarray, n: int,
-                           rng: np.random.Generator) -> np.ndarray:
-        dim = int(self.n_components)
-        if not isinstance(self.init, str):
-            return _init.check_init_array(self.init, n, dim)
-        if self.init == "random":
-            return np.ascontiguousarray(rng.uniform(0.0, _init.BOX_SIDE, size=(n, dim)),
-                                        dtype=np.float32)
-        if self.init == "pca":
-            layout = _init.pca_layout(data, dim, rng)
+    def _checked_graph_params(self) -> dict[str, Any]:
+        chk_f = _input.check_float
+        p: dict[str, Any] = {
+            "local_connectivity": chk_f(self.local_connectivity, "local_connectivity",
+                                        non_negative=True),
+            "set_op_mix_ratio": _check_unit(self.set_op_mix_ratio, "set_op_mix_ratio"),
+            "target_weight": _check_unit(self.target_weight, "target_weight"),
+        }
+        distance = self.disconnection_distance
+        if isinstance(distance, bool) or not isinstance(distance, (int, float, np.number)) \
+                or not float(distance) > 0.0:
+            raise ValueError(f"disconnection_distance must be a positive number (inf for "
+                             f"none), got {distance!r}")
+        p["disconnection_distance"] = float(distance)
+        if not isinstance(self.unique, (bool, np.bool_)):
+            raise ValueError(f"unique must be True or False, got {self.unique!r}")
+        p["unique"] = bool(self.unique)
+        if p["unique"] and self.precomputed_knn is not None:
+            raise ValueError("unique=True cannot be combined with precomputed_knn, whose "
+                             "rows are those of the full data")
+        if self.target_metric not in ("categorical", "l2", "euclidean"):
+            raise ValueError(f"target_metric must be 'categorical', 'l2' or 'euclidean', "
+                             f"got {self.target_metric!r}")
+        if self.target_n_neighbors == -1 and not isinstance(self.target_n_neighbors, bool):
+            p["target_n_neighbors"] = None
         else:
-            layout = _init.spectral_layout(graph, dim, rng)
-        return _init.to_box(layout, rng)
+            p["target_n_neighbors"] = _input.check_int(self.target_n_neighbors,
+                                                       "target_n_neighbors", 2)
+        return p
+
+    def _initial_embedding(self, graph: scipy.sparse.csr_matrix, data: np.ndarray,
+                           rng: np.random.Generator, keep: np.ndarray | None,
+                           n_rows: int) -> np.ndarray:
+        from quelmo import _init
+
+        init = self.init
+        if keep is not None and not isinstance(init, str):
+            # Given for every row; the distinct rows start where their first
+            # occurrence does.
+            init = _init.check_init_array(init, n_rows, int(self.n_components))[keep]
+        return _init.initial_embedding(init, graph, data, int(self.n_components), rng)
 
     def _stage(self, timings: dict[str, float], name: str, start: float) -> None:
         timings[name] = time.perf_counter() - start
         if self.verbose:
             print(f"quelmo: {name:<6} {timings[name]:8.3f} s", file=sys.stderr, flush=True)
+
+
+def _check_unit(value: object, name: str) -> float:
+    """A real number in [0, 1]."""
+    value = _input.check_float(value, name)
+    if not 0.0 <= value <= 1.0:
+        raise ValueError(f"{name} must lie in [0, 1], got {value}")
+    return value
+
+
+def _dask_array(X: Any) -> bool:
+    """Whether X is a Dask array, without importing Dask."""
+    return type(X).__module__.startswith("dask.") and hasattr(X, "map_blocks")
 
 
 def _derive_seeds(random_state: Any) -> tuple[int, int, np.random.Generator]:

@@ -7,6 +7,9 @@
  * Driven through ctypes on the preloaded symbols (ctypes.CDLL(None)):
  *   qfi_arm(fail_malloc_at, fail_thread_at)  1-based call numbers to fail,
  *                                            0 = never; resets the counters
+ *   qfi_target(name)                         count calls from the extension
+ *                                            whose file name contains name
+ *                                            (default "_native_quelmo")
  *   qfi_disarm()                             stop counting and failing
  *   qfi_stats(long out[4])                   mallocs, thread creations,
  *                                            live allocations, failures
@@ -22,9 +25,11 @@
 #include <string.h>
 
 extern void *__libc_malloc(size_t size);
+extern void *__libc_calloc(size_t count, size_t size);
 extern void __libc_free(void *ptr);
 
 static uintptr_t lib_lo, lib_hi;
+static char target[64] = "_native_quelmo";
 static int armed;
 static long fail_malloc_at, fail_thread_at;
 static long n_malloc, n_thread, n_live, n_failed;
@@ -51,9 +56,14 @@ static int from_extension(void *ret) {
     return armed && a >= lib_lo && a < lib_hi;
 }
 
+void qfi_target(const char *name) {
+    strncpy(target, name, sizeof target - 1);
+    target[sizeof target - 1] = '\0';
+}
+
 int qfi_arm(long malloc_at, long thread_at) {
     lib_lo = lib_hi = 0;
-    dl_iterate_phdr(find_segments, (void *)"_native_quelmo");
+    dl_iterate_phdr(find_segments, (void *)target);
     if (lib_hi == 0) return -1;
     fail_malloc_at = malloc_at;
     fail_thread_at = thread_at;
@@ -87,6 +97,22 @@ void *malloc(size_t size) {
         return p;
     }
     return __libc_malloc(size);
+}
+
+// Compilers turn malloc followed by zeroing into calloc: counted as a malloc.
+void *calloc(size_t count, size_t size) {
+    if (from_extension(__builtin_return_address(0))) {
+        long nth = __atomic_add_fetch(&n_malloc, 1, __ATOMIC_SEQ_CST);
+        if (nth == fail_malloc_at) {
+            __atomic_add_fetch(&n_failed, 1, __ATOMIC_SEQ_CST);
+            errno = ENOMEM;
+            return NULL;
+        }
+        void *p = __libc_calloc(count, size);
+        if (p != NULL) __atomic_add_fetch(&n_live, 1, __ATOMIC_SEQ_CST);
+        return p;
+    }
+    return __libc_calloc(count, size);
 }
 
 void free(void *ptr) {
