@@ -35,4 +35,11 @@ extern const char ext_transform_layout_f32_doc[];
 PyObject *ext_smooth_knn_dist_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 extern const char ext_smooth_knn_dist_f32_doc[];
 
+// progress_methods.cpp
+PyObject *ext_knn_descent_progress_f32(PyObject *module, PyObject *const *args,
+                                       Py_ssize_t nargs);
+extern const char ext_knn_descent_progress_f32_doc[];
+PyObject *ext_layout_progress_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_layout_progress_f32_doc[];
+
 #endif /* QUELMO_EXT_METHODS_H */

@@ -25,6 +25,11 @@ PyMethodDef methods[] = {
      METH_FASTCALL, ext_transform_layout_f32_doc},
     {"smooth_knn_dist_f32", (PyCFunction)(void (*)(void))ext_smooth_knn_dist_f32,
      METH_FASTCALL, ext_smooth_knn_dist_f32_doc},
+    {"knn_descent_progress_f32",
+     (PyCFunction)(void (*)(void))ext_knn_descent_progress_f32, METH_FASTCALL,
+     ext_knn_descent_progress_f32_doc},
+    {"layout_progress_f32", (PyCFunction)(void (*)(void))ext_layout_progress_f32,
+     METH_FASTCALL, ext_layout_progress_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,11 +17,15 @@
 // In file order: the neighbour heap, the distance kernels, the random
 // stream, the forest (rp, treeworker, mergeworker), the descent (descworker)
 // and the renumbering it runs on, then the driver: run_phase runs every
-// phase's workers, and vorlix_knn_descent_f32 allocates the call's buffers
-// and runs build_forest, merge_forest and refine_by_descent in turn.
+// phase's workers, and vorlix_knn_descent_control_f32 allocates the call's
+// buffers and runs build_forest, merge_forest and refine_by_descent in turn,
+// publishing progress to a control record and stopping on request when it
+// has one (run_control.h); the exported vorlix_knn_descent_f32 runs it
+// without.
 
 #include "quelmo_kernels.h"
 #include "knn.h"
+#include "run_control.h"
 
 #include <pthread.h>
 
@@ -47,6 +51,10 @@ enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2 };
 // Value of an empty slot: larger than any distance worth keeping, and finite
 // so that it compares normally.
 constexpr float kEmptyDist = 1e30f;
+
+// A descent worker looks at a stop request every this many rows (a power of
+// two): a few milliseconds of work.
+constexpr int kStopCheckRows = 1024;
 
 // Largest copy of one leaf's rows that a tree thread keeps, in floats.
 constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
@@ -668,6 +676,7 @@ struct rpx {
     int lcap;
     rows_view v;
     int finite;  // 1 when X is finite
+    const int64_t *control;  // the call's control record, or null
 };
 
 // One tree thread.
@@ -684,6 +693,7 @@ struct treework {
     int32_t *order;  // receives the last tree's leaf order, or null
     int status;      // 0, or -2 when the thread's scratch could not be allocated
     int started;     // 1 when running on its own thread, to be joined
+    int64_t *control;  // the call's control record, or null
 };
 
 // One merge thread.
@@ -816,6 +826,9 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
 // larger one is halved by rank of the projections on the direction between
 // two random points of it, lower half first.
 void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
+    // On a stop request the tree is left unfinished; the call's result is
+    // discarded then.
+    if (run_stop_requested(c->control)) return;
     const int m = hi - lo;
     if (m <= c->leaf) {
         leaf_pairs(c, idx + lo, m);
@@ -890,8 +903,9 @@ void *treeworker(void *arg) {
         c.lcap = lcap;
         c.v = w->v;
         c.finite = w->finite;
+        c.control = w->control;
         uint64_t rng = w->seed;
-        for (int t = w->t0; t < w->t1; ++t) {
+        for (int t = w->t0; t < w->t1 && !run_stop_requested(w->control); ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
             for (int i = n - 1; i >= 1; --i) {
                 const int j = (int)draw_below(&rng, (uint64_t)i + 1);
@@ -900,6 +914,7 @@ void *treeworker(void *arg) {
                 idx[j] = tmp;
             }
             rp(&c, idx, 0, n, &rng);
+            run_add(w->control, RUN_TREES_DONE, 1);
         }
         if (w->order) std::memcpy(w->order, idx, (size_t)n * sizeof(int32_t));
         w->status = 0;
@@ -961,6 +976,7 @@ struct work {
     uint32_t *mark;
     int finite;   // 1 when X is finite: offered ids may be skipped
     int started;  // 1 when running on its own thread, to be joined
+    const int64_t *control;  // the call's control record, or null
 };
 
 // Marks c as offered to the row with this stamp; returns 1 when it was not
@@ -1065,6 +1081,10 @@ void *descworker(void *arg) {
     // an earlier run may match.
     if (w->cand && w->finite) std::memset(w->mark, 0, (size_t)w->n * sizeof(uint32_t));
     for (int pos = w->i0; pos < w->i1; ++pos) {
+        // Stopped rows leave the table unfinished; the call's result is
+        // discarded then.
+        if (((pos - w->i0) & (kStopCheckRows - 1)) == 0 && run_stop_requested(w->control))
+            break;
         const int i = w->order ? w->order[pos] : pos;
         if (w->cand)
             upd += desc_row_gathered(w, i, (uint32_t)(pos - w->i0) + 1u);
@@ -1255,6 +1275,7 @@ struct knn_call {
     uint8_t *snapshot_flags;  // sf: its flags then
     int32_t *reverse_ids;     // revn: row v lists up to k points holding v as new
     int *reverse_counts;      // rcn: the fill count of each reverse row (n entries)
+    int64_t *control;         // the caller's control record, or null
 };
 
 void free_call_buffers(knn_call *c) {
@@ -1379,6 +1400,7 @@ int build_forest(const knn_call *c, const forest_tables *f, int n_trees, int lea
             w->finite = c->finite;
             w->order = e == 0 ? c->leaf_order : nullptr;
             w->status = 0;
+            w->control = c->control;
         }
         run_phase(treeworker, records, threads, count);
         rc = 0;
@@ -1463,6 +1485,7 @@ void fill_descent_records(const knn_call *c, const renamed *r, table_ptrs table,
         // Renumbered rows are already in leaf order.
         w->order = r->inv ? nullptr : c->leaf_order;
         w->finite = c->finite;
+        w->control = c->control;
         w->cand = nullptr;
         w->cdist = nullptr;
         w->mark = nullptr;
@@ -1516,13 +1539,16 @@ void descent_iterations(const knn_call *c, const int32_t *inv, table_ptrs table,
                         pthread_t *threads, int count, int n_iters) {
     const int iters = n_iters > 1 ? n_iters : 1;
     const int64_t threshold = (int64_t)(((double)c->n * (double)c->k) * kStopFraction);
-    for (int it = 0; it < iters; ++it) {
+    run_set(c->control, RUN_ITERS_TOTAL, iters);
+    run_set(c->control, RUN_PHASE, RUN_PHASE_DESCENT);
+    for (int it = 0; it < iters && !run_stop_requested(c->control); ++it) {
         take_snapshot(c, table);
         gather_reverse_lists(c, inv);
         for (int e = 0; e < count; ++e) records[e].upd = 0;
         run_phase(descworker, records, threads, count);
         int64_t inserted = 0;
         for (int e = 0; e < count; ++e) inserted += records[e].upd;
+        run_set(c->control, RUN_ITERS_DONE, it + 1);
         if (inserted < threshold) break;
     }
 }
@@ -1555,12 +1581,14 @@ void refine_by_descent(const knn_call *c, int n_iters) {
 
 }  // namespace
 
-extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k, const float *X,
-                                                 int n_trees, int n_iters, int leaf_size,
-                                                 uint64_t seed, int32_t *knn_idx,
-                                                 float *knn_dist, int n_threads) {
+// The driver with a control record (run_control.h): a stop request ends the
+// call after the phase or the part of one it interrupts.
+int vorlix_knn_descent_control_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
+                                   int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                                   float *knn_dist, int n_threads, int64_t *control) {
     if (n_cells <= 0 || n_dims <= 0 || k <= 0 || k >= n_cells) return -1;
     knn_call c = {};
+    c.control = control;
     c.n = n_cells;
     c.d = n_dims;
     c.k = k;
@@ -1583,10 +1611,25 @@ extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k,
 
     forest_tables forest;
     int rc = alloc_forest_tables(&forest, c.tree_threads, c.slots);
+    run_set(control, RUN_TREES_TOTAL, n_trees);
+    run_set(control, RUN_PHASE, RUN_PHASE_TREES);
     if (rc == 0) rc = build_forest(&c, &forest, n_trees, leaf_size, seed);
-    if (rc == 0) rc = merge_forest(&c, &forest);
+    if (rc == 0 && run_stop_requested(control)) rc = RUN_STATUS_STOPPED;
+    if (rc == 0) {
+        run_set(control, RUN_PHASE, RUN_PHASE_MERGE);
+        rc = merge_forest(&c, &forest);
+    }
     free_forest_tables(&forest);
     if (rc == 0) refine_by_descent(&c, n_iters);
+    if (rc == 0 && run_stop_requested(control)) rc = RUN_STATUS_STOPPED;
     free_call_buffers(&c);
     return rc;
+}
+
+extern "C" QUELMO_API int vorlix_knn_descent_f32(int n_cells, int n_dims, int k, const float *X,
+                                                 int n_trees, int n_iters, int leaf_size,
+                                                 uint64_t seed, int32_t *knn_idx,
+                                                 float *knn_dist, int n_threads) {
+    return vorlix_knn_descent_control_f32(n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
+                                          seed, knn_idx, knn_dist, n_threads, nullptr);
 }

@@ -5,11 +5,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
 #include "buffer_check.h"
+#include "method_checks.h"
 #include "quelmo_kernels.h"
 
 static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
@@ -32,13 +32,7 @@ static PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (get_buffer(x_obj, &x, 0, 4, nd, "x") != 0) return nullptr;
     if (get_buffer(idx_obj, &idx, 1, 4, nk, "idx") != 0) goto fail_x;
     if (get_buffer(dist_obj, &dist, 1, 4, nk, "dist") != 0) goto fail_idx;
-    // Threads write rows of idx and dist while others read x and their own
-    // rows: shared memory among the three would be a data race.
-    if (views_overlap(&idx, 4 * nk, &dist, 4 * nk) || views_overlap(&x, 4 * nd, &idx, 4 * nk) ||
-        views_overlap(&x, 4 * nd, &dist, 4 * nk)) {
-        PyErr_SetString(PyExc_ValueError, "x, idx, and dist must not overlap");
-        goto fail_dist;
-    }
+    if (check_knn_views(&x, &idx, &dist, nd, nk) != 0) goto fail_dist;
 
     {
         PyThreadState *save = PyEval_SaveThread();
@@ -137,27 +131,8 @@ static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
         return nullptr;
     }
-    // An infinite rate gives every edge a zero negative-sample period (2^31
-    // samples an epoch: a call that runs for hours), and a non-finite curve
-    // parameter or learning rate turns the layout into NaN.  The kernel gets
-    // float32, so the narrowed value is tested: a double beyond the float32
-    // range is refused as well.
-    {
-        const struct {
-            double value;
-            const char *name;
-        } params[] = {{a, "a"},
-                      {b, "b"},
-                      {gamma, "gamma"},
-                      {initial_alpha, "initial_alpha"},
-                      {negative_sample_rate, "negative_sample_rate"}};
-        for (const auto &p : params) {
-            if (!std::isfinite((float)p.value)) {
-                PyErr_Format(PyExc_ValueError, "%s must be finite in float32", p.name);
-                return nullptr;
-            }
-        }
-    }
+    if (check_layout_floats(a, b, gamma, initial_alpha, negative_sample_rate) != 0)
+        return nullptr;
 
     const Py_ssize_t emb_items = (Py_ssize_t)n_samples * (Py_ssize_t)dim;
     Py_buffer embedding, head, tail, eps;
@@ -168,37 +143,14 @@ static PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
     if (get_buffer(eps_obj, &eps, 0, 4, 0, "epochs_per_sample") != 0) goto fail_tail;
 
     {
-        const Py_ssize_t n_edges = head.len / 4;
-        if (tail.len / 4 != n_edges || eps.len / 4 != n_edges) {
-            PyErr_SetString(PyExc_ValueError,
-                            "head, tail, and epochs_per_sample lengths must match");
+        Py_ssize_t n_edges;
+        if (check_layout_edges(&embedding, emb_items, &head, &tail, &eps, n_samples,
+                               &n_edges) != 0)
             goto fail_eps;
-        }
-        // The serial optimiser reads head and tail while it moves the
-        // embedding: an embedding sharing their memory would turn moved
-        // coordinates into edge ids outside the buffer.
-        const Py_ssize_t emb_bytes = 4 * emb_items, edge_bytes = 4 * n_edges;
-        if (views_overlap(&embedding, emb_bytes, &head, edge_bytes) ||
-            views_overlap(&embedding, emb_bytes, &tail, edge_bytes) ||
-            views_overlap(&embedding, emb_bytes, &eps, edge_bytes)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "embedding must not overlap head, tail, or epochs_per_sample");
-            goto fail_eps;
-        }
-        // The kernels trust edge ids; an id outside the embedding would make
-        // them read and write outside the caller's buffer.
-        const int32_t *h = (const int32_t *)head.buf;
-        const int32_t *t = (const int32_t *)tail.buf;
-        for (Py_ssize_t i = 0; i < n_edges; ++i) {
-            if (h[i] < 0 || h[i] >= n_samples || t[i] < 0 || t[i] >= n_samples) {
-                PyErr_SetString(PyExc_ValueError,
-                                "head and tail entries must lie in [0, n_samples)");
-                goto fail_eps;
-            }
-        }
         PyThreadState *save = PyEval_SaveThread();
         const int rc = vorlix_umap_optimize_layout_euclidean_f32_parallel(
-            (float *)embedding.buf, n_samples, dim, h, t, (int64_t)n_edges,
+            (float *)embedding.buf, n_samples, dim, (const int32_t *)head.buf,
+            (const int32_t *)tail.buf, (int64_t)n_edges,
             (const float *)eps.buf, n_epochs, (float)a, (float)b, (float)gamma,
             (float)initial_alpha, (float)negative_sample_rate, (uint64_t)seed, n_threads);
         PyEval_RestoreThread(save);

@@ -7,6 +7,7 @@
 // requested a batch ahead so that they overlap with it.
 
 #include "quelmo_kernels.h"
+#include "run_control.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_serial.h"
 
@@ -17,6 +18,8 @@ namespace {
 
 constexpr int kSampleBatch = 16;
 constexpr int64_t kEdgeLookahead = 8;
+// A stop request is looked at every 2^16 edges: a few milliseconds of work.
+constexpr int64_t kStopCheckMask = ((int64_t)1 << 16) - 1;
 
 struct sgd_params {
     float a, b, gamma;
@@ -131,7 +134,8 @@ inline void free_schedule(double *eons, double *eonn, double *epn) {
 int vorlix_umap_optimize_layout_serial_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
-    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed) {
+    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
+    int64_t *control) {
     if (embedding == nullptr || head == nullptr || tail == nullptr ||
         epochs_per_sample == nullptr)
         return -1;
@@ -164,10 +168,17 @@ int vorlix_umap_optimize_layout_serial_f32(
     pr.n_vertices = (uint32_t)n_samples;
     pr.mod_magic = vorlix_umap_fastmod_magic(pr.n_vertices);
 
+    run_set(control, RUN_EPOCHS_TOTAL, n_epochs);
+    run_set(control, RUN_PHASE, RUN_PHASE_LAYOUT);
+    bool stopped = false;
     float alpha = initial_alpha;
-    for (int n = 0; n < n_epochs; ++n) {
+    for (int n = 0; n < n_epochs && !stopped; ++n) {
         const double nd = (double)n;
         for (int64_t i = 0; i < n_edges; ++i) {
+            if ((i & kStopCheckMask) == 0 && run_stop_requested(control)) {
+                stopped = true;
+                break;
+            }
             if (i + kEdgeLookahead < n_edges) {
                 __builtin_prefetch(embedding + (int64_t)head[i + kEdgeLookahead] * dim);
                 __builtin_prefetch(embedding + (int64_t)tail[i + kEdgeLookahead] * dim);
@@ -188,10 +199,11 @@ int vorlix_umap_optimize_layout_serial_f32(
                 edge_update_generic(embedding, dim, i, j, k, n, n_neg, alpha, pr);
         }
         alpha = (1.0f - (float)n / (float)n_epochs) * initial_alpha;
+        if (!stopped) run_set(control, RUN_EPOCHS_DONE, n + 1);
     }
 
     free_schedule(eons, eonn, epn);
-    return 0;
+    return stopped ? RUN_STATUS_STOPPED : 0;
 }
 
 // The exported form reports nothing: a refused call and a failed schedule
@@ -202,5 +214,6 @@ extern "C" QUELMO_API void vorlix_umap_optimize_layout_euclidean_f32(
     float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed) {
     (void)vorlix_umap_optimize_layout_serial_f32(embedding, n_samples, dim, head, tail, n_edges,
                                                  epochs_per_sample, n_epochs, a, b, gamma,
-                                                 initial_alpha, negative_sample_rate, seed);
+                                                 initial_alpha, negative_sample_rate, seed,
+                                                 nullptr);
 }

@@ -14,6 +14,7 @@
 #include "layout_due.h"
 #include "layout_group.h"
 #include "quelmo_kernels.h"
+#include "run_control.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_serial.h"
 
@@ -150,6 +151,10 @@ struct layout_worker_args {
     vorlix_barrier_t *barrier;
     edge_plan plan;
     const layout_coeff *coeff;
+    // The caller's control record, or null; with one, worker 0 decides at
+    // every sub-step whether all stop, in *stop (see layout_worker).
+    int64_t *control;
+    int *stop;
 };
 
 inline long vorlix_umap_online_cpus() {
@@ -591,21 +596,30 @@ void *layout_worker(void *raw) {
             split_range(K, t, T, &k_lo, &k_hi);
             const int64_t base = substep_offset(s, q, r);
             gradient_run(w, g, &c, grouped, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
+            // A stop request: worker 0 reads it for all, and the barrier
+            // publishes its answer, so every worker leaves after the same
+            // barrier and none waits for one that has gone.  Nothing of this
+            // sub-step has been applied yet.
+            if (t == 0 && w->control) *w->stop = run_stop_requested(w->control);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
+            if (w->control && *w->stop) return nullptr;
             apply_slices(embedding, gbuf, emb_len, T, v_lo, v_hi, alpha);
             if (vorlix_barrier_wait(w->barrier) != 0) return nullptr;
         }
+        if (t == 0) run_set(w->control, RUN_EPOCHS_DONE, n + 1);
     }
     return nullptr;
 }
 
-// The threaded run on eff_threads >= 2 workers.  Returns true when it ran
-// to completion; false, with everything freed, every started worker joined
-// and the embedding untouched, when a buffer or a thread could not be had.
-bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
-                 const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
-                 int n_epochs, float a, float b, float gamma, float initial_alpha,
-                 float negative_sample_rate, uint64_t seed, int eff_threads) {
+// The threaded run on eff_threads >= 2 workers.  Returns 0 when it ran to
+// completion; -1, with everything freed, every started worker joined and the
+// embedding untouched, when a buffer or a thread could not be had; and
+// RUN_STATUS_STOPPED when the workers stopped on request.
+int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
+                const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
+                int n_epochs, float a, float b, float gamma, float initial_alpha,
+                float negative_sample_rate, uint64_t seed, int eff_threads,
+                int64_t *control) {
     const int n_substeps = resolve_substeps(n_edges, n_samples);
     const size_t emb_len = (size_t)n_samples * (size_t)dim;
 
@@ -632,7 +646,7 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         std::free(eonn);
         std::free(eons);
         std::free(gbuf);
-        return false;
+        return -1;
     }
 
     layout_coeff coeff;
@@ -664,6 +678,9 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
 
     vorlix_barrier_t barrier;
     vorlix_barrier_init(&barrier, eff_threads);
+    int stop = 0;
+    run_set(control, RUN_EPOCHS_TOTAL, n_epochs);
+    run_set(control, RUN_PHASE, RUN_PHASE_LAYOUT);
     int spawned = 0;
     for (int t = 0; t < eff_threads; ++t) {
         layout_worker_args *w = &args[t];
@@ -691,6 +708,8 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         w->barrier = &barrier;
         w->plan = plan;
         w->coeff = &coeff;
+        w->control = control;
+        w->stop = &stop;
         if (pthread_create(&threads[t], nullptr, layout_worker, w) != 0) break;
         spawned += 1;
     }
@@ -708,16 +727,17 @@ bool run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     std::free(eonn);
     std::free(eons);
     std::free(gbuf);
-    return complete;
+    if (!complete) return -1;
+    return stop ? RUN_STATUS_STOPPED : 0;
 }
 
 }  // namespace
 
-extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
+int vorlix_umap_optimize_layout_control_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
     float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
-    int n_threads) {
+    int n_threads, int64_t *control) {
     if (embedding == nullptr || head == nullptr || tail == nullptr ||
         epochs_per_sample == nullptr)
         return -1;
@@ -730,15 +750,27 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
         if (n_threads < 1) n_threads = 1;
     }
     const int eff_threads = n_edges < (int64_t)n_threads ? (int)n_edges : n_threads;
-    if (eff_threads > 1 &&
-        run_workers(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
-                    a, b, gamma, initial_alpha, negative_sample_rate, seed, eff_threads))
-        return 0;
+    if (eff_threads > 1) {
+        const int rc = run_workers(embedding, n_samples, dim, head, tail, n_edges,
+                                   epochs_per_sample, n_epochs, a, b, gamma, initial_alpha,
+                                   negative_sample_rate, seed, eff_threads, control);
+        if (rc != -1) return rc;
+    }
     // The arguments passed the serial optimiser's own checks above, so its
     // only failure left is its schedule allocation: the layout then did not
     // run at all, which the caller must not mistake for a serial run.
     const int serial = vorlix_umap_optimize_layout_serial_f32(
         embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
-        initial_alpha, negative_sample_rate, seed);
-    return serial == -2 ? -2 : -1;
+        initial_alpha, negative_sample_rate, seed, control);
+    return serial == -2 || serial == RUN_STATUS_STOPPED ? serial : -1;
+}
+
+extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
+    float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
+    int n_threads) {
+    return vorlix_umap_optimize_layout_control_f32(
+        embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
+        initial_alpha, negative_sample_rate, seed, n_threads, nullptr);
 }

@@ -50,13 +50,14 @@ def run_injected(fault_injector: Path):
     """Runs a Python snippet in a subprocess with the fault injector preloaded.
 
     The snippet sees ``qfi`` (the injector, with ``arm``, ``disarm`` and
-    ``stats``), ``lib`` (the extension for ctypes) and ``np``.  Returns the
-    completed process; its stdout is what the snippet printed.
+    ``stats``, counting the calls of both extensions), ``lib`` (the first
+    extension for ctypes) and ``np``.  Returns the completed process; its
+    stdout is what the snippet printed.
     """
     prelude = textwrap.dedent(
         """
         import ctypes, numpy as np
-        from quelmo import _native_quelmo
+        from quelmo import _native_ext, _native_quelmo
         lib = ctypes.CDLL(_native_quelmo.__file__)
         _qfi = ctypes.CDLL(None)
         class qfi:

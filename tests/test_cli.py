@@ -92,6 +92,7 @@ class TestEmbed:
         err = capsys.readouterr().err
         for stage in ("read", "knn", "graph", "init", "layout"):
             assert f"quelmo: {stage}" in err
+        assert "kNN trees: 100%" in err and "layout: 100%" in err
         main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"), *FAST])
         assert capsys.readouterr() == ("", "")
 

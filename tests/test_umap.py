@@ -10,7 +10,7 @@ import pytest
 import scipy.sparse
 
 import quelmo
-from quelmo import _neighbors
+from quelmo import _native_ext
 from quelmo.estimator import UMAP
 
 sklearn = pytest.importorskip("sklearn")
@@ -191,10 +191,10 @@ class TestOptions:
 
     def test_kernel_status_becomes_exception(self, monkeypatch):
         X, _ = blobs(n=50)
-        monkeypatch.setattr(_neighbors, "knn_descent_f32", lambda *args: -2)
+        monkeypatch.setattr(_native_ext, "knn_descent_progress_f32", lambda *args: -2)
         with pytest.raises(MemoryError, match="nearest-neighbour search"):
             UMAP().fit(X)
-        monkeypatch.setattr(_neighbors, "knn_descent_f32", lambda *args: -1)
+        monkeypatch.setattr(_native_ext, "knn_descent_progress_f32", lambda *args: -1)
         with pytest.raises(ValueError, match="status -1"):
             UMAP().fit(X)
 

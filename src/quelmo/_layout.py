@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from quelmo._native_quelmo import umap_layout_euclidean_f32
+from quelmo import _native_ext, _progress
 
 
 def find_ab_params(spread: float, min_dist: float) -> tuple[float, float]:
@@ -59,16 +59,21 @@ def find_ab_params(spread: float, min_dist: float) -> tuple[float, float]:
 def optimize_layout(embedding: np.ndarray, head: np.ndarray, tail: np.ndarray,
                     epochs_per_sample: np.ndarray, *, n_epochs: int, a: float, b: float,
                     gamma: float, learning_rate: float, negative_sample_rate: float,
-                    seed: int, n_threads: int) -> None:
+                    seed: int, n_threads: int, show_progress: bool = False) -> None:
     """Run the native SGD on ``embedding`` in place.
 
     With no edges nothing pulls or pushes a point, so the embedding is left
     as it is.  Otherwise the kernel's status 0 means the threaded optimiser
     ran and -1 that the serial one ran in its place (one thread, or the
-    threaded set-up failed); both leave an optimised layout.
+    threaded set-up failed); both leave an optimised layout.  With
+    ``show_progress``, a bar follows the epochs.
 
     Raises
     ------
+    KeyboardInterrupt
+        On Ctrl-C, once the optimiser has stopped and freed its memory.
+        ``embedding`` then holds the layout as far as it got: finite, every
+        move made so far applied.
     MemoryError
         When neither optimiser could allocate its scratch memory: the layout
         did not run, and ``embedding`` holds its initial values.
@@ -78,5 +83,10 @@ def optimize_layout(embedding: np.ndarray, head: np.ndarray, tail: np.ndarray,
     n, dim = embedding.shape
     if head.size == 0:
         return
-    umap_layout_euclidean_f32(embedding, head, tail, epochs_per_sample, n, dim, n_epochs,
-                              a, b, gamma, learning_rate, negative_sample_rate, seed, n_threads)
+    status = _progress.run_with_progress(
+        lambda control: _native_ext.layout_progress_f32(
+            embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b, gamma,
+            learning_rate, negative_sample_rate, seed, n_threads, control),
+        _progress.LAYOUT_STAGES, show_progress)
+    if status == _progress.STATUS_STOPPED:
+        raise KeyboardInterrupt

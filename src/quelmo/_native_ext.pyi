@@ -1,6 +1,6 @@
 """Type stub of the second native extension module (buffers are C-contiguous
 objects with 4-byte items: NumPy arrays of int32 or float32; the row hashes
-are 8-byte uint64)."""
+are 8-byte uint64 and control records 8-byte int64)."""
 
 from typing import Any
 
@@ -70,3 +70,42 @@ def smooth_knn_dist_f32(
 ) -> None:
     """Bandwidth (sigma) and offset (rho) of every row of a dense kNN distance table, as
     the fuzzy graph computes them."""
+
+def knn_descent_progress_f32(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    n_threads: int,
+    control: Buffer,
+    /,
+) -> int:
+    """``_native_quelmo.knn_descent_f32`` with a control record (a writable int64
+    buffer of 8 items, see ``quelmo._progress``); returns 0, -1, -2 or -3 (stopped)."""
+
+def layout_progress_f32(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    control: Buffer,
+    /,
+) -> int:
+    """``_native_quelmo.umap_layout_euclidean_f32`` with a control record; returns 0,
+    -1 (serial run) or -3 (stopped)."""

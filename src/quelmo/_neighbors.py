@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 
-from quelmo._native_quelmo import knn_descent_f32
+from quelmo import _native_ext, _progress
 
 def default_knn_params(n_samples: int) -> tuple[int, int, int]:
     """Forest size, descent iterations and leaf size used when not given.
@@ -36,14 +36,18 @@ def default_knn_params(n_samples: int) -> tuple[int, int, int]:
 
 
 def search_knn(data: np.ndarray, n_other: int, *, n_trees: int, n_iters: int,
-               leaf_size: int, seed: int, n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+               leaf_size: int, seed: int, n_threads: int,
+               show_progress: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Run the native search: n_other neighbours per row, the row itself excluded.
 
     Returns the raw kernel arrays (int32 ids and float32 squared distances,
-    each row a max-heap, empty slots -1 / 1e30).
+    each row a max-heap, empty slots -1 / 1e30).  With ``show_progress``,
+    bars follow the trees and the descent iterations.
 
     Raises
     ------
+    KeyboardInterrupt
+        On Ctrl-C, once the search has stopped and freed its memory.
     MemoryError
         When the kernel could not allocate its scratch.
     ValueError
@@ -52,8 +56,13 @@ def search_knn(data: np.ndarray, n_other: int, *, n_trees: int, n_iters: int,
     n, d = data.shape
     idx = np.empty((n, n_other), np.int32)
     dist = np.empty((n, n_other), np.float32)
-    status = knn_descent_f32(data, idx, dist, n, d, n_other, n_trees, n_iters, seed,
-                             leaf_size, n_threads)
+    status = _progress.run_with_progress(
+        lambda control: _native_ext.knn_descent_progress_f32(
+            data, idx, dist, n, d, n_other, n_trees, n_iters, seed, leaf_size, n_threads,
+            control),
+        _progress.KNN_STAGES, show_progress)
+    if status == _progress.STATUS_STOPPED:
+        raise KeyboardInterrupt
     if status == -2:
         raise MemoryError("the nearest-neighbour search could not allocate its scratch memory")
     if status != 0:

@@ -23,6 +23,8 @@ from quelmo import __version__, _cli_options, _io
 from quelmo.estimator import UMAP
 
 EXIT_BAD_INPUT = 2
+# The shell's status of a command ended by SIGINT: 128 + 2.
+EXIT_INTERRUPTED = 130
 
 
 class CommandError(Exception):
@@ -32,7 +34,8 @@ class CommandError(Exception):
 def _verbosity(parser: argparse.ArgumentParser) -> None:
     loud = parser.add_mutually_exclusive_group()
     loud.add_argument("-v", "--verbose", action="store_true",
-                      help="print each stage and its time (default on a terminal)")
+                      help="show progress bars and print each stage and its time "
+                      "(default on a terminal)")
     loud.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
 
 
@@ -267,7 +270,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("quelmo: error: out of memory", file=sys.stderr)
         return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        return 130
+        print("quelmo: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 if __name__ == "__main__":

@@ -83,7 +83,9 @@ class UMAP:
         (n_samples, >= n_neighbors), each point itself in column 0 at distance
         0, the rest by increasing distance.
     verbose : bool, default=False
-        Print one line per stage, with its time, to standard error.
+        Print one line per stage, with its time, to standard error, and show
+        live progress bars of the neighbour search (trees, then descent
+        iterations) and of the layout (epochs), with rate and time left.
 
     Attributes
     ----------
@@ -229,6 +231,15 @@ class UMAP:
         Returns
         -------
         self : UMAP
+
+        Raises
+        ------
+        KeyboardInterrupt
+            On Ctrl-C.  The neighbour search and the layout stop within a
+            fraction of a second, with their threads joined and their memory
+            freed; the other stages stop when they next return to Python.
+            The estimator keeps what it had before the call: no fitted
+            attribute is set or changed.
         """
         # The graph and initialisation stages bring in SciPy: imported here,
         # so that loading a model and transforming with it does not pay for it.
@@ -265,7 +276,7 @@ class UMAP:
                 n_trees=params["n_trees"] or n_trees,
                 n_iters=params["n_iters"] or n_iters,
                 leaf_size=params["leaf_size"] or leaf_size,
-                seed=knn_seed, n_threads=n_threads)
+                seed=knn_seed, n_threads=n_threads, show_progress=bool(self.verbose))
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
             del idx, squared
@@ -304,7 +315,7 @@ class UMAP:
             embedding, head, tail, epochs_per_sample, n_epochs=n_epochs, a=a, b=b,
             gamma=params["repulsion_strength"], learning_rate=params["learning_rate"],
             negative_sample_rate=params["negative_sample_rate"], seed=layout_seed,
-            n_threads=n_threads)
+            n_threads=n_threads, show_progress=bool(self.verbose))
         self._stage(timings, "layout", start)
 
         self.embedding_ = embedding if inverse is None else embedding[inverse]

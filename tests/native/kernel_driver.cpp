@@ -16,6 +16,7 @@
 // Usage: quelmo_kernel_driver    exit status 0 when every check held.
 
 #include "quelmo_kernels.h"
+#include "run_control.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -38,7 +39,7 @@ extern "C" {
 float ref_sqd(const float *a, const float *b, int d);
 int ref_knn(int n, int d, int k, const float *X, int n_trees, int n_iters, int leaf_size,
             uint64_t seed, int32_t *out_idx, float *out_dist, int threads,
-            int stop_after_merge, int no_stop, int64_t *iter_upd);
+            int stop_after_merge, int no_stop, int64_t *iter_upd, int64_t *counts);
 void ref_serial(float *emb, int n_samples, int dim, const int32_t *head, const int32_t *tail,
                 int64_t n_edges, const float *eps, int n_epochs, float a, float b, float gamma,
                 float initial_alpha, float nsr, uint64_t seed);
@@ -318,7 +319,7 @@ void knn_case(const KnnCase &c) {
           what + ": repeats bit for bit");
     // And the plain single-threaded reference gives them too.
     ref_knn(c.n, c.d, c.k, X.data(), c.n_trees, c.n_iters, c.leaf_size, c.seed, ridx.data(),
-            rdist.data(), resolved_threads(c.n_threads), 0, 0, nullptr);
+            rdist.data(), resolved_threads(c.n_threads), 0, 0, nullptr, nullptr);
     check(same_bits(idx, ridx) && same_bits(dist, rdist), what + ": equals the reference");
     // With one tree thread the thread count only splits rows, which changes
     // nothing.
@@ -778,6 +779,97 @@ void layout_faults() {
 }
 
 // ---------------------------------------------------------------------------
+// Control records: while nobody asks them to stop, the internal entry points
+// give the exported kernels' bits and count every tree, iteration and epoch;
+// a stop request, before the call or from another thread during it, ends
+// the call with RUN_STATUS_STOPPED, every thread joined, every buffer freed.
+
+int64_t slot(const int64_t *control, int s) { return __atomic_load_n(&control[s], __ATOMIC_RELAXED); }
+
+// Sets the stop slot as soon as slot `watch` reaches `at`.
+std::thread stop_when(int64_t *control, int watch, int64_t at) {
+    return std::thread([control, watch, at] {
+        while (slot(control, watch) < at) std::this_thread::yield();
+        __atomic_store_n(&control[RUN_STOP], 1, __ATOMIC_RELAXED);
+    });
+}
+
+int run_knn_control(const KnnCase &c, const std::vector<float> &X, std::vector<int32_t> &idx,
+                    std::vector<float> &dist, int64_t *control) {
+    idx.assign((size_t)c.n * c.k, -7);
+    dist.assign((size_t)c.n * c.k, -7.0f);
+    return vorlix_knn_descent_control_f32(c.n, c.d, c.k, X.data(), c.n_trees, c.n_iters,
+                                          c.leaf_size, c.seed, idx.data(), dist.data(),
+                                          c.n_threads, control);
+}
+
+int run_layout_control(const LayoutCase &c, const LayoutInput &in, std::vector<float> &emb,
+                       int T, int64_t *control) {
+    emb = in.emb;
+    return vorlix_umap_optimize_layout_control_f32(
+        emb.data(), c.n, c.dim, in.head.data(), in.tail.data(), c.n_edges, in.eps.data(),
+        c.n_epochs, kA, kB, kGamma, kAlpha, c.nsr, c.seed, T, control);
+}
+
+void control_records() {
+    const KnnCase kc{GAUSS, 3000, 16, 8, 8, 10, 0, 3, 41};
+    const std::vector<float> X = make_data(kc.kind, kc.n, kc.d, 43);
+    std::vector<int32_t> idx0, idx;
+    std::vector<float> dist0, dist;
+    run_knn(kc, X, idx0, dist0);
+    {
+        int64_t control[RUN_CONTROL_SLOTS] = {};
+        const int rc = run_knn_control(kc, X, idx, dist, control);
+        check(rc == 0 && same_bits(idx, idx0) && same_bits(dist, dist0),
+              "knn with a control record: the exported bits");
+        check(control[RUN_TREES_DONE] == 8 && control[RUN_TREES_TOTAL] == 8 &&
+                  control[RUN_ITERS_TOTAL] == 10 && control[RUN_ITERS_DONE] >= 1 &&
+                  control[RUN_ITERS_DONE] <= 10 && control[RUN_PHASE] == RUN_PHASE_DESCENT,
+              "knn with a control record: every tree and iteration counted");
+    }
+    for (int during = 0; during < 2; ++during) {
+        int64_t control[RUN_CONTROL_SLOTS] = {};
+        if (!during) control[RUN_STOP] = 1;
+        arm(0, 0);
+        std::thread stopper = during ? stop_when(control, RUN_TREES_DONE, 1) : std::thread();
+        const int rc = run_knn_control(kc, X, idx, dist, control);
+        if (during) stopper.join();
+        const FaultStats st = disarm();
+        check(rc == RUN_STATUS_STOPPED && st.live == 0 && control[RUN_TREES_DONE] < 8,
+              std::string("knn stopped ") + (during ? "during the trees" : "before the call") +
+                  ": stopped, everything released");
+    }
+
+    const LayoutCase lc{300, 2, 3000, 200, 5.0f, 0, 44};
+    const LayoutInput in = make_layout(lc);
+    for (int T : {1, 3}) {
+        const std::string what = "layout on " + std::to_string(T) + " thread(s)";
+        std::vector<float> emb0, emb;
+        const int rc0 = run_parallel(lc, in, emb0, T);
+        int64_t control[RUN_CONTROL_SLOTS] = {};
+        const int rc = run_layout_control(lc, in, emb, T, control);
+        check(rc == rc0 && same_bits(emb, emb0) && control[RUN_EPOCHS_DONE] == 200 &&
+                  control[RUN_EPOCHS_TOTAL] == 200 && control[RUN_PHASE] == RUN_PHASE_LAYOUT,
+              what + " with a control record: the exported bits, every epoch counted");
+        for (int during = 0; during < 2; ++during) {
+            int64_t ctl[RUN_CONTROL_SLOTS] = {};
+            if (!during) ctl[RUN_STOP] = 1;
+            arm(0, 0);
+            std::thread stopper = during ? stop_when(ctl, RUN_EPOCHS_DONE, 2) : std::thread();
+            const int rcs = run_layout_control(lc, in, emb, T, ctl);
+            if (during) stopper.join();
+            const FaultStats st = disarm();
+            const bool finite =
+                std::all_of(emb.begin(), emb.end(), [](float v) { return std::isfinite(v); });
+            check(rcs == RUN_STATUS_STOPPED && st.live == 0 && finite &&
+                      ctl[RUN_EPOCHS_DONE] < 200 && (during || same_bits(emb, in.emb)),
+                  what + " stopped " + (during ? "during the epochs" : "before the call") +
+                      ": stopped, everything released" + (during ? "" : ", nothing moved"));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Calls from several threads at once share nothing: each gets the bits of a
 // call made alone.
 
@@ -820,6 +912,7 @@ int main() {
     layout_suite();
     knn_faults();
     layout_faults();
+    control_records();
     concurrency();
     std::printf("%d checks, %d failed\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
