@@ -68,12 +68,19 @@ bool cpu_has_fma_avx2() {
 #endif
 }
 
-bool cpu_has_avx512f() {
+// AVX-512 counts only with the subsets every kernel here may use (F, VL,
+// DQ, CD, BW: all AVX-512 CPUs but the first Xeon Phi have them), so that
+// masking any one of them with GLIBC_TUNABLES steers every choice alike.
+bool cpu_has_avx512() {
 #if QUELMO_POWF_X86
 #if defined(QUELMO_HAVE_GLIBC_CPU_FEATURES)
-    return CPU_FEATURE_ACTIVE(AVX512F);
+    return CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512VL) &&
+           CPU_FEATURE_ACTIVE(AVX512DQ) && CPU_FEATURE_ACTIVE(AVX512CD) &&
+           CPU_FEATURE_ACTIVE(AVX512BW);
 #else
-    return __builtin_cpu_supports("avx512f");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512cd") &&
+           __builtin_cpu_supports("avx512bw");
 #endif
 #else
     return false;
@@ -133,7 +140,7 @@ __attribute__((target("avx2,fma"))) void batch_avx2(float y, const float *x, flo
     }
 }
 
-__attribute__((target("avx512f,avx2,fma"))) void batch_avx512(float y, const float *x, float *out,
+__attribute__((target("avx512f,avx512vl,avx2,fma"))) void batch_avx512(float y, const float *x, float *out,
                                                               size_t n) {
     if (!powf_y_on_main_path(y)) {
         batch_platform(y, x, out, n);
@@ -201,7 +208,7 @@ uint64_t powf_code_hash(void) {
 powf_batch_fn powf_batch_select(int kind) {
 #if QUELMO_POWF_X86
     if (kind == POWF_GLIBC_FMA && cpu_has_fma_avx2())
-        return cpu_has_avx512f() ? batch_avx512 : batch_avx2;
+        return cpu_has_avx512() ? batch_avx512 : batch_avx2;
 #endif
     if (kind == POWF_GLIBC_SSE2) return batch_sse2;
     return batch_platform;
@@ -209,7 +216,7 @@ powf_batch_fn powf_batch_select(int kind) {
 
 int cpu_simd_level(void) {
     if (!cpu_has_fma_avx2()) return 0;
-    return cpu_has_avx512f() ? 5 : 2;
+    return cpu_has_avx512() ? 5 : 2;
 }
 
 int powf_batch_simd(int kind) { return kind == POWF_GLIBC_FMA ? cpu_simd_level() : 0; }

@@ -3,12 +3,11 @@
 // Each kernel runs in blocks: a loop forms the squared distances, the powers
 // of the whole block come from the batch powf, and a second loop finishes the
 // per-pair arithmetic.  The plain loops below are the per-pair code as it
-// stands; the AVX2 ones do the same per lane (IEEE float operations give the
-// same bits in any lane, and the build's -ffp-contract=off keeps products and
-// sums apart).
+// stands; the AVX2 ones do the same per lane (layout_lanes.h).
 
 #include "layout_coeff.h"
 
+#include "layout_lanes.h"
 #include "umap_layout_internal.h"
 
 namespace {
@@ -86,40 +85,15 @@ inline void push_loops(const layout_coeff *c, float *d2, size_t n) {
 }
 
 #if QUELMO_POWF_X86
-// The same loops in 8-lane AVX2.  The second loop of each kernel is written
-// with intrinsics: the compiler leaves the per-pair form scalar (its clip and
-// guards are branches it will not turn into selects).  Every lane performs
-// the operations of the per-pair code in its order; the guards become
-// selects after the fact, and min/max keep the clip's NaN and signed-zero
-// behaviour: min(4, v) is v unless 4 < v, max(-4, r) is r unless -4 > r.
-#define QUELMO_AVX2 __attribute__((target("avx2,fma")))
-
-QUELMO_AVX2 inline __m256 clip8(__m256 v) {
-    return _mm256_max_ps(_mm256_set1_ps(-4.0f), _mm256_min_ps(_mm256_set1_ps(4.0f), v));
-}
+// The same loops in 8-lane AVX2 (layout_lanes.h).  The second loop of each
+// kernel is written with intrinsics: the compiler leaves the per-pair form
+// scalar (its clip and guards are branches it will not turn into selects).
+#define QUELMO_AVX2 QUELMO_LANES_AVX2
 
 // Lanes [0, m) of a group of eight.
 QUELMO_AVX2 inline __m256i lanes8(size_t m) {
     return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)m),
                               _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-}
-
-QUELMO_AVX2 inline __m256 le_zero8(__m256 v) {
-    return _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_LE_OQ);
-}
-
-// ((-2a) b) pb1 / (a (pb1 d2) + 1), the attractive coefficient per lane.
-QUELMO_AVX2 inline __m256 attract8(__m256 d2, __m256 pb1, __m256 a, __m256 k) {
-    const __m256 pb = _mm256_mul_ps(pb1, d2);
-    const __m256 gc = _mm256_mul_ps(k, pb1);
-    return _mm256_div_ps(gc, _mm256_add_ps(_mm256_mul_ps(a, pb), _mm256_set1_ps(1.0f)));
-}
-
-// ((2 gamma) b) / ((0.001 + d2) (a pb + 1)), the repulsive coefficient.
-QUELMO_AVX2 inline __m256 repulse8(__m256 d2, __m256 pb, __m256 a, __m256 k) {
-    const __m256 den = _mm256_mul_ps(_mm256_add_ps(_mm256_set1_ps(0.001f), d2),
-                                     _mm256_add_ps(_mm256_mul_ps(a, pb), _mm256_set1_ps(1.0f)));
-    return _mm256_div_ps(k, den);
 }
 
 QUELMO_AVX2 void pull2_avx2(const layout_coeff *c, float *d0, float *d1, size_t n) {
@@ -134,10 +108,12 @@ QUELMO_AVX2 void pull2_avx2(const layout_coeff *c, float *d0, float *d1, size_t 
         for (size_t i = 0; i < m; i += 8) {
             const __m256i on = lanes8(m - i);
             const __m256 v2 = _mm256_maskload_ps(d2 + i, on);
-            const __m256 g = attract8(v2, _mm256_maskload_ps(pw + i, on), a, k);
-            const __m256 gc = _mm256_andnot_ps(le_zero8(v2), g);
-            _mm256_maskstore_ps(x0 + i, on, clip8(_mm256_mul_ps(_mm256_maskload_ps(x0 + i, on), gc)));
-            _mm256_maskstore_ps(x1 + i, on, clip8(_mm256_mul_ps(_mm256_maskload_ps(x1 + i, on), gc)));
+            const __m256 g = lanes_attract8(v2, _mm256_maskload_ps(pw + i, on), a, k);
+            const __m256 gc = _mm256_andnot_ps(lanes_le_zero8(v2), g);
+            const __m256 v0 = _mm256_maskload_ps(x0 + i, on);
+            const __m256 v1 = _mm256_maskload_ps(x1 + i, on);
+            _mm256_maskstore_ps(x0 + i, on, lanes_clip8(_mm256_mul_ps(v0, gc)));
+            _mm256_maskstore_ps(x1 + i, on, lanes_clip8(_mm256_mul_ps(v1, gc)));
         }
     }
 }
@@ -155,11 +131,11 @@ QUELMO_AVX2 void push2_avx2(const layout_coeff *c, float *e0, float *e1, size_t 
         for (size_t i = 0; i < m; i += 8) {
             const __m256i on = lanes8(m - i);
             const __m256 v2 = _mm256_maskload_ps(d2 + i, on);
-            const __m256 gcn = repulse8(v2, _mm256_maskload_ps(pw + i, on), a, k);
+            const __m256 gcn = lanes_repulse8(v2, _mm256_maskload_ps(pw + i, on), a, k);
             const __m256 moves = _mm256_andnot_ps(
-                le_zero8(v2), _mm256_cmp_ps(gcn, _mm256_setzero_ps(), _CMP_GT_OQ));
-            const __m256 g0 = clip8(_mm256_mul_ps(gcn, _mm256_maskload_ps(x0 + i, on)));
-            const __m256 g1 = clip8(_mm256_mul_ps(gcn, _mm256_maskload_ps(x1 + i, on)));
+                lanes_le_zero8(v2), _mm256_cmp_ps(gcn, _mm256_setzero_ps(), _CMP_GT_OQ));
+            const __m256 g0 = lanes_clip8(_mm256_mul_ps(gcn, _mm256_maskload_ps(x0 + i, on)));
+            const __m256 g1 = lanes_clip8(_mm256_mul_ps(gcn, _mm256_maskload_ps(x1 + i, on)));
             _mm256_maskstore_ps(x0 + i, on, _mm256_blendv_ps(neg0, g0, moves));
             _mm256_maskstore_ps(x1 + i, on, _mm256_blendv_ps(neg0, g1, moves));
         }
@@ -177,8 +153,8 @@ QUELMO_AVX2 void pull_avx2(const layout_coeff *c, float *d2, size_t n) {
         for (size_t i = 0; i < m; i += 8) {
             const __m256i on = lanes8(m - i);
             const __m256 v2 = _mm256_maskload_ps(x + i, on);
-            const __m256 g = attract8(v2, _mm256_maskload_ps(pw + i, on), a, k);
-            _mm256_maskstore_ps(x + i, on, _mm256_andnot_ps(le_zero8(v2), g));
+            const __m256 g = lanes_attract8(v2, _mm256_maskload_ps(pw + i, on), a, k);
+            _mm256_maskstore_ps(x + i, on, _mm256_andnot_ps(lanes_le_zero8(v2), g));
         }
     }
 }
@@ -194,8 +170,8 @@ QUELMO_AVX2 void push_avx2(const layout_coeff *c, float *d2, size_t n) {
         for (size_t i = 0; i < m; i += 8) {
             const __m256i on = lanes8(m - i);
             const __m256 v2 = _mm256_maskload_ps(x + i, on);
-            const __m256 g = repulse8(v2, _mm256_maskload_ps(pw + i, on), a, k);
-            _mm256_maskstore_ps(x + i, on, _mm256_andnot_ps(le_zero8(v2), g));
+            const __m256 g = lanes_repulse8(v2, _mm256_maskload_ps(pw + i, on), a, k);
+            _mm256_maskstore_ps(x + i, on, _mm256_andnot_ps(lanes_le_zero8(v2), g));
         }
     }
 }

@@ -1,19 +1,13 @@
 // Negative samples of eight edges at once (layout_draw.h).
 //
-// The remainder r mod n of a 32-bit stream value is formed in double
-// precision: q = floor(r * (1/n)) is the true quotient or off by one (the
-// product's relative error is below 2^-52 and the quotient below 2^32, so it
-// lies within 2^-20 of r / n), r - q * n is exact (every term an integer
-// below 2^53) and lies in [-n, 2n), and one correction each way makes it the
-// remainder.  The result equals vorlix_umap_fastmod's for every r and n.
+// The streams run in the lanes of a vector (layout_lanes.h), the remainder by
+// the point count in double precision; the seeds' SplitMix64 steps need
+// 64-bit products, which AVX-512 has and AVX2 composes from 32-bit ones.
 
 #include "layout_draw.h"
 
+#include "layout_lanes.h"
 #include "umap_layout_internal.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -28,50 +22,86 @@ void draw8_scalar(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, in
     }
 }
 
+void seed8_scalar(uint64_t seed, const int64_t *edge, int epoch, uint32_t *s0, uint32_t *s1,
+                  uint32_t *s2) {
+    for (int l = 0; l < LAYOUT_DRAW_LANES; ++l) {
+        uint32_t words[3];
+        vorlix_umap_seed_rng(seed, edge[l], epoch, words);
+        s0[l] = words[0];
+        s1[l] = words[1];
+        s2[l] = words[2];
+    }
+}
+
 #if defined(__x86_64__)
-#define QUELMO_AVX2 __attribute__((target("avx2,fma")))
 
-// One taus88 component: ((s & mask) << a) ^ (((s << b) ^ s) >> c).
-QUELMO_AVX2 inline __m256i taus_step(__m256i s, int mask, int a, int b, int c) {
-    const __m256i t = _mm256_srli_epi32(_mm256_xor_si256(_mm256_slli_epi32(s, b), s), c);
-    return _mm256_xor_si256(_mm256_slli_epi32(_mm256_and_si256(s, _mm256_set1_epi32(mask)), a), t);
-}
-
-// r mod n for four unsigned 32-bit r (as doubles), see the top of the file.
-QUELMO_AVX2 inline __m128i mod4(__m256d r, __m256d n, __m256d inv_n) {
-    const __m256d q = _mm256_floor_pd(_mm256_mul_pd(r, inv_n));
-    __m256d t = _mm256_sub_pd(r, _mm256_mul_pd(q, n));
-    t = _mm256_add_pd(t, _mm256_and_pd(_mm256_cmp_pd(t, _mm256_setzero_pd(), _CMP_LT_OQ), n));
-    t = _mm256_sub_pd(t, _mm256_and_pd(_mm256_cmp_pd(t, n, _CMP_GE_OQ), n));
-    return _mm256_cvttpd_epi32(t);
-}
-
-// Unsigned 32-bit lanes to doubles: flip the sign bit, convert as signed,
-// add 2^31 back (exact).
-QUELMO_AVX2 inline __m256d u32_to_pd(__m128i v) {
-    const __m128i flipped = _mm_xor_si128(v, _mm_set1_epi32(INT32_MIN));
-    return _mm256_add_pd(_mm256_cvtepi32_pd(flipped), _mm256_set1_pd(2147483648.0));
-}
-
-QUELMO_AVX2 void draw8_avx2(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, int n_draw,
-                            uint32_t n_vertices, uint32_t *out) {
+QUELMO_LANES_AVX2 void draw8_avx2(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2,
+                                  int n_draw, uint32_t n_vertices, uint32_t *out) {
     __m256i a = _mm256_loadu_si256((const __m256i *)s0);
     __m256i b = _mm256_loadu_si256((const __m256i *)s1);
     __m256i c = _mm256_loadu_si256((const __m256i *)s2);
     const __m256d n = _mm256_set1_pd((double)n_vertices);
     const __m256d inv_n = _mm256_set1_pd(1.0 / (double)n_vertices);
     for (int p = 0; p < n_draw; ++p) {
-        a = taus_step(a, (int)0xFFFFFFFEu, 12, 13, 19);
-        b = taus_step(b, (int)0xFFFFFFF8u, 4, 2, 25);
-        c = taus_step(c, (int)0xFFFFFFF0u, 17, 3, 11);
-        const __m256i r = _mm256_xor_si256(_mm256_xor_si256(a, b), c);
-        const __m128i lo = mod4(u32_to_pd(_mm256_castsi256_si128(r)), n, inv_n);
-        const __m128i hi = mod4(u32_to_pd(_mm256_extracti128_si256(r, 1)), n, inv_n);
+        const __m256i r = lanes_taus88(&a, &b, &c);
         _mm256_storeu_si256((__m256i *)(out + p * LAYOUT_DRAW_LANES),
-                            _mm256_set_m128i(hi, lo));
+                            lanes_mod8_avx2(r, n, inv_n));
     }
 }
-#undef QUELMO_AVX2
+
+// The low 64 bits of a * b per lane from 32-bit products:
+// lo(a) lo(b) + ((hi(a) lo(b) + lo(a) hi(b)) << 32), all modulo 2^64.
+QUELMO_LANES_AVX2 inline __m256i mul64_avx2(__m256i a, __m256i b) {
+    const __m256i low = _mm256_mul_epu32(a, b);
+    const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(a, 32), b),
+                                           _mm256_mul_epu32(a, _mm256_srli_epi64(b, 32)));
+    return _mm256_add_epi64(low, _mm256_slli_epi64(cross, 32));
+}
+
+QUELMO_LANES_AVX2 inline __m256i splitmix4_avx2(__m256i x) {
+    x = _mm256_add_epi64(x, _mm256_set1_epi64x((long long)0x9E3779B97F4A7C15ull));
+    x = mul64_avx2(_mm256_xor_si256(x, _mm256_srli_epi64(x, 30)),
+                   _mm256_set1_epi64x((long long)0xBF58476D1CE4E5B9ull));
+    x = mul64_avx2(_mm256_xor_si256(x, _mm256_srli_epi64(x, 27)),
+                   _mm256_set1_epi64x((long long)0x94D049BB133111EBull));
+    return _mm256_xor_si256(x, _mm256_srli_epi64(x, 31));
+}
+
+// Low 32 bits of four 64-bit lanes, OR-ed with a floor, into out[0..3].
+QUELMO_LANES_AVX2 inline void low_words4(__m256i z, uint32_t floor_bits, uint32_t *out) {
+    const __m256i packed = _mm256_permutevar8x32_epi32(z, _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0));
+    _mm_storeu_si128((__m128i *)out, _mm_or_si128(_mm256_castsi256_si128(packed),
+                                                  _mm_set1_epi32((int)floor_bits)));
+}
+
+QUELMO_LANES_AVX2 void seed8_avx2(uint64_t seed, const int64_t *edge, int epoch, uint32_t *s0,
+                                  uint32_t *s1, uint32_t *s2) {
+    const uint64_t mix_epoch = ((uint64_t)(int64_t)epoch + 1u) * 0xD1B54A32D192ED03ull;
+    const __m256i base = _mm256_set1_epi64x((long long)(seed ^ mix_epoch));
+    for (int h = 0; h < LAYOUT_DRAW_LANES; h += 4) {
+        const __m256i e = _mm256_add_epi64(_mm256_loadu_si256((const __m256i *)(edge + h)),
+                                           _mm256_set1_epi64x(1));
+        __m256i z = _mm256_xor_si256(
+            base, mul64_avx2(e, _mm256_set1_epi64x((long long)0x9E3779B97F4A7C15ull)));
+        z = splitmix4_avx2(z);
+        low_words4(z, 2u, s0 + h);
+        z = splitmix4_avx2(z);
+        low_words4(z, 8u, s1 + h);
+        z = splitmix4_avx2(z);
+        low_words4(z, 16u, s2 + h);
+    }
+}
+
+QUELMO_LANES_AVX512 void seed8_avx512(uint64_t seed, const int64_t *edge, int epoch,
+                                      uint32_t *s0, uint32_t *s1, uint32_t *s2) {
+    const uint64_t mix = seed ^ (((uint64_t)(int64_t)epoch + 1u) * 0xD1B54A32D192ED03ull);
+    __m256i w0, w1, w2;
+    lanes_seed8(mix, _mm512_loadu_si512(edge), &w0, &w1, &w2);
+    _mm256_storeu_si256((__m256i *)s0, w0);
+    _mm256_storeu_si256((__m256i *)s1, w1);
+    _mm256_storeu_si256((__m256i *)s2, w2);
+}
+
 #endif
 
 }  // namespace
@@ -82,4 +112,13 @@ void layout_draw8(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, in
     if (simd != 0) return draw8_avx2(s0, s1, s2, n_draw, n_vertices, out);
 #endif
     draw8_scalar(s0, s1, s2, n_draw, n_vertices, out);
+}
+
+void layout_seed8(uint64_t seed, const int64_t *edge, int epoch, uint32_t *s0, uint32_t *s1,
+                  uint32_t *s2, int simd) {
+#if defined(__x86_64__)
+    if (simd >= 5) return seed8_avx512(seed, edge, epoch, s0, s1, s2);
+    if (simd != 0) return seed8_avx2(seed, edge, epoch, s0, s1, s2);
+#endif
+    seed8_scalar(seed, edge, epoch, s0, s1, s2);
 }

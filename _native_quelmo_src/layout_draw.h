@@ -24,4 +24,10 @@
 void layout_draw8(const uint32_t *s0, const uint32_t *s1, const uint32_t *s2, int n_draw,
                   uint32_t n_vertices, uint32_t *out, int simd);
 
+/* The stream words of eight edges in one epoch: lane l gets the words of
+ * vorlix_umap_seed_rng(seed, edge[l], epoch, ...), in s0[l], s1[l], s2[l].
+ * simd as above; 5 (AVX-512) runs all eight lanes in one vector. */
+void layout_seed8(uint64_t seed, const int64_t *edge, int epoch, uint32_t *s0, uint32_t *s1,
+                  uint32_t *s2, int simd);
+
 #endif /* QUELMO_LAYOUT_DRAW_H */

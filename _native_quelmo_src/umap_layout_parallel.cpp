@@ -11,6 +11,8 @@
 
 #include "layout_coeff.h"
 #include "layout_draw.h"
+#include "layout_due.h"
+#include "layout_group.h"
 #include "quelmo_kernels.h"
 #include "run_control.h"
 #include "umap_layout_internal.h"
@@ -114,14 +116,14 @@ inline void vorlix_barrier_destroy(vorlix_barrier_t *b) {
     pthread_cond_destroy(&b->cond);
 }
 
-// One edge as the workers read it.  The driver stores the edges sub-step
-// by sub-step (edge i = s + S * k at position offset(s) + k), and the schedule
-// arrays in the same order, so a worker's share of a sub-step is one
+// The edges as the workers read them.  The driver stores the edges sub-step
+// by sub-step (edge i = s + S * k at position offset(s) + k), and the
+// schedule arrays in the same order, so a worker's share of a sub-step is one
 // contiguous run instead of a stride-S walk through five arrays.
-struct edge_rec {
-    int32_t head;
-    int32_t tail;
-    float eps;
+struct edge_plan {
+    int32_t *head;
+    int32_t *tail;
+    float *eps;
 };
 
 struct layout_worker_args {
@@ -136,7 +138,6 @@ struct layout_worker_args {
     const float *epochs_per_sample;
     double *eons;
     double *eonn;
-    double *epn;
     float *gbuf;
     size_t emb_len;
     int n_epochs;
@@ -148,7 +149,7 @@ struct layout_worker_args {
     float negative_sample_rate;
     uint64_t seed;
     vorlix_barrier_t *barrier;
-    const edge_rec *plan;
+    edge_plan plan;
     const layout_coeff *coeff;
     // The caller's control record, or null; with one, worker 0 decides at
     // every sub-step whether all stop, in *stop (see layout_worker).
@@ -313,15 +314,15 @@ inline void flush(const layout_worker_args *w, float *g, chunk *c) {
 
 // One edge with more samples than a chunk holds (a tiny period or a huge
 // sample rate), done on its own with the per-edge arithmetic.
-void edge_alone(const layout_worker_args *w, float *g, const edge_rec &e, int64_t edge, int n,
-                int n_neg, uint64_t mod_magic) {
+void edge_alone(const layout_worker_args *w, float *g, int32_t head, int32_t tail, int64_t edge,
+                int n, int n_neg, uint64_t mod_magic) {
     const float *emb = w->embedding;
     const int dim = w->dim;
     const float a = w->a, b = w->b, gamma = w->gamma;
-    const float *cur = emb + (int64_t)e.head * dim;
-    const float *oth = emb + (int64_t)e.tail * dim;
-    float *gj = g + (int64_t)e.head * dim;
-    float *gk = g + (int64_t)e.tail * dim;
+    const float *cur = emb + (int64_t)head * dim;
+    const float *oth = emb + (int64_t)tail * dim;
+    float *gj = g + (int64_t)head * dim;
+    float *gk = g + (int64_t)tail * dim;
     const float gc = vorlix_umap_attractive_coeff(vorlix_umap_rdist(cur, oth, dim), a, b);
     for (int d = 0; d < dim; ++d) {
         const float grad = vorlix_umap_clip((cur[d] - oth[d]) * gc);
@@ -384,97 +385,128 @@ inline void negative_counts(bool vector, int n, double *next, double *per, int *
     }
 }
 
+// The due edges among positions [lo, lo + m) of the plan in epoch n, listed
+// without a branch per edge (whether an edge is due follows no pattern, and a
+// mispredicted branch per edge would cost more than the test), with their
+// schedule advanced: their offsets from lo, sample counts (and with AVX-512
+// heads and tails) in out; returns how many.  A disabled edge's schedule
+// starts at +inf (the driver), so !(eons > n) is the whole test, a NaN period
+// being due as it must.  AVX-512 does it eight positions per vector
+// (layout_due.h), requesting the schedule ahead within the n_ahead positions
+// from lo on that belong to this run.
+int list_due(const layout_worker_args *w, int64_t lo, int m, int64_t n_ahead, int n,
+             const layout_due_list *out) {
+    double *eons = w->eons + lo;
+    double *eonn = w->eonn + lo;
+    const float *eps = w->plan.eps + lo;
+    const double rate = (double)w->negative_sample_rate;
+    int32_t *due = out->at;
+    int32_t *n_neg = out->n_neg;
+    if (w->coeff->simd >= 5) {
+        const layout_due_block blk = {eons, eonn, eps, rate, w->plan.head + lo,
+                                      w->plan.tail + lo, n_ahead};
+        return layout_due_scan(&blk, m, n, out);
+    }
+    const double nd = (double)n;
+    const bool vector = w->coeff->simd != 0;
+    int n_due = 0;
+    for (int i = 0; i < m; ++i) {
+        due[n_due] = i;
+        n_due += !(eons[i] > nd);
+    }
+    for (int u0 = 0; u0 < n_due; u0 += LAYOUT_DRAW_LANES) {
+        const int m_group = n_due - u0 < LAYOUT_DRAW_LANES ? n_due - u0 : LAYOUT_DRAW_LANES;
+        double next[LAYOUT_DRAW_LANES], per[LAYOUT_DRAW_LANES];
+        for (int l = 0; l < m_group; ++l) {
+            const int i = due[u0 + l];
+            eons[i] = eons[i] + (double)eps[i];
+            next[l] = eonn[i];
+            per[l] = (double)eps[i] / rate;
+        }
+        negative_counts(vector, n, next, per, n_neg + u0, m_group);
+        for (int l = 0; l < m_group; ++l)
+            if (n_neg[u0 + l] > 0) eonn[due[u0 + l]] = next[l];
+    }
+    return n_due;
+}
+
 // Gradient phase of one sub-step over plan positions [pos0, pos_end): the
 // schedule and the samples edge by edge (they depend on nothing but the
-// edge), the arithmetic chunk by chunk.  The due edges of a block of
-// positions are listed first, without a branch per edge: whether an edge is
-// due follows no pattern, and a mispredicted branch per edge would cost more
-// than the test.  A disabled edge's schedule starts at +inf (the driver), so
-// !(eons > n) is the whole test, a NaN period being due as it must.  In a
-// large layout, rows are requested ahead: those of the due edges a few places
+// edge), the arithmetic eight edges side by side where layout_group serves
+// the layout (grouped), else chunk by chunk.  In a large layout, rows are
+// requested ahead on the chunked path: those of the due edges a few places
 // on, and each sample's as soon as it is drawn.
 constexpr int kScanBlock = 256;
 constexpr size_t kNearBytes = 256 * 1024;
 
-void gradient_run(const layout_worker_args *w, float *g, chunk *c, int n, int64_t s, int64_t S,
-                  int64_t pos0, int64_t pos_end, int64_t first_k, uint64_t mod_magic) {
+void gradient_run(const layout_worker_args *w, float *g, chunk *c,
+                  const layout_group_ctx *grouped, int n, int64_t s, int64_t S, int64_t pos0,
+                  int64_t pos_end, int64_t first_k, uint64_t mod_magic) {
     const float *emb = w->embedding;
-    const edge_rec *plan = w->plan;
-    double *eons = w->eons;
-    double *eonn = w->eonn;
-    const double *epn = w->epn;
+    const int32_t *plan_head = w->plan.head;
+    const int32_t *plan_tail = w->plan.tail;
     const int dim = w->dim;
     const uint32_t nv = (uint32_t)w->n_vertices;
-    const double nd = (double)n;
     // Requests ahead pay only when the rows come from beyond the L2 cache:
     // for a small layout (embedding and slice in L2) they merely occupy the
     // load queue.
     const bool far = w->emb_len * sizeof(float) > kNearBytes;
-    const bool vector = w->coeff->simd != 0;
-    int32_t due[kScanBlock];
+    int32_t due[kScanBlock + LAYOUT_DUE_SLACK];
+    int32_t counts[kScanBlock + LAYOUT_DUE_SLACK];
+    int32_t due_head[kScanBlock + LAYOUT_DUE_SLACK];
+    int32_t due_tail[kScanBlock + LAYOUT_DUE_SLACK];
+    const layout_due_list listed = {due, counts, due_head, due_tail};
     uint32_t draws[kDrawMost * LAYOUT_DRAW_LANES];
     c->n_edges = 0;
     c->n_samples = 0;
     for (int64_t lo = pos0; lo < pos_end; lo += kScanBlock) {
         const int m = pos_end - lo < kScanBlock ? (int)(pos_end - lo) : kScanBlock;
-        int n_due = 0;
-        for (int i = 0; i < m; ++i) {
-            due[n_due] = i;
-            n_due += !(eons[lo + i] > nd);
+        const int n_due = list_due(w, lo, m, pos_end - lo, n, &listed);
+        if (grouped != nullptr) {
+            layout_group_block(grouped, n, &listed, n_due, s + S * (first_k + lo - pos0), S);
+            continue;
         }
-        // Due edges in groups of eight: the schedule edge by edge, then the
-        // samples of the whole group at once (one stream per lane), then the
-        // edges and their samples into the chunk in order.
+        // Due edges in groups of eight: the samples of the whole group at
+        // once (one stream per lane), then the edges and their samples into
+        // the chunk in order.
         for (int u0 = 0; u0 < n_due; u0 += LAYOUT_DRAW_LANES) {
             const int m_group = n_due - u0 < LAYOUT_DRAW_LANES ? n_due - u0 : LAYOUT_DRAW_LANES;
+            const int32_t *n_neg = counts + u0;
             uint32_t s0[LAYOUT_DRAW_LANES] = {0}, s1[LAYOUT_DRAW_LANES] = {0},
                      s2[LAYOUT_DRAW_LANES] = {0};
-            int n_neg[LAYOUT_DRAW_LANES];
+            int64_t edges[LAYOUT_DRAW_LANES] = {0};
             int most = 0;
-            double next[LAYOUT_DRAW_LANES], per[LAYOUT_DRAW_LANES];
             for (int l = 0; l < m_group; ++l) {
-                const int64_t pos = lo + due[u0 + l];
-                eons[pos] = eons[pos] + (double)plan[pos].eps;
-                next[l] = eonn[pos];
-                per[l] = epn[pos];
-            }
-            negative_counts(vector, n, next, per, n_neg, m_group);
-            for (int l = 0; l < m_group; ++l) {
-                if (n_neg[l] <= 0) continue;
-                const int64_t pos = lo + due[u0 + l];
-                eonn[pos] = next[l];
-                uint32_t words[3];
-                vorlix_umap_seed_rng(w->seed, s + S * (first_k + (pos - pos0)), n, words);
-                s0[l] = words[0];
-                s1[l] = words[1];
-                s2[l] = words[2];
+                edges[l] = s + S * (first_k + (lo + due[u0 + l] - pos0));
                 if (n_neg[l] > most) most = n_neg[l];
             }
+            // Every lane is seeded; the words of a lane without samples
+            // (or past the group) are never used.
+            if (most > 0) layout_seed8(w->seed, edges, n, s0, s1, s2, w->coeff->simd);
             const bool drawn = most <= kDrawMost;
             if (drawn && most > 0) layout_draw8(s0, s1, s2, most, nv, draws, w->coeff->simd);
             for (int l = 0; l < m_group; ++l) {
                 const int u = u0 + l;
                 if (far && u + kEdgeLookahead < n_due) {
-                    const edge_rec ahead = plan[lo + due[u + kEdgeLookahead]];
-                    __builtin_prefetch(emb + (int64_t)ahead.head * dim);
-                    __builtin_prefetch(emb + (int64_t)ahead.tail * dim);
-                    __builtin_prefetch(g + (int64_t)ahead.head * dim, 1);
-                    __builtin_prefetch(g + (int64_t)ahead.tail * dim, 1);
+                    const int64_t ahead = lo + due[u + kEdgeLookahead];
+                    __builtin_prefetch(emb + (int64_t)plan_head[ahead] * dim);
+                    __builtin_prefetch(emb + (int64_t)plan_tail[ahead] * dim);
+                    __builtin_prefetch(g + (int64_t)plan_head[ahead] * dim, 1);
+                    __builtin_prefetch(g + (int64_t)plan_tail[ahead] * dim, 1);
                 }
                 const int64_t pos = lo + due[u];
-                const int64_t edge = s + S * (first_k + (pos - pos0));
-                const edge_rec e = plan[pos];
+                const int32_t head = plan_head[pos], tail = plan_tail[pos];
                 const int n_push = n_neg[l] > 0 ? n_neg[l] : 0;
                 if (n_push > kChunkSamples) {
                     flush(w, g, c);
-                    edge_alone(w, g, e, edge, n, n_neg[l], mod_magic);
+                    edge_alone(w, g, head, tail, edges[l], n, n_neg[l], mod_magic);
                     continue;
                 }
                 if (c->n_edges == kChunkEdges || c->n_samples + n_push > kChunkSamples)
                     flush(w, g, c);
                 const int at = c->n_edges++;
-                c->head[at] = e.head;
-                c->tail[at] = e.tail;
+                c->head[at] = head;
+                c->tail[at] = tail;
                 c->n_push[at] = n_push;
                 if (n_push == 0) continue;
                 uint32_t *out = c->sample + c->n_samples;
@@ -539,6 +571,15 @@ void *layout_worker(void *raw) {
     const int64_t r = n_edges % S;
     const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
     chunk c;
+    layout_group_ctx group_ctx;
+    group_ctx.coeff = w->coeff;
+    group_ctx.emb = embedding;
+    group_ctx.g = g;
+    group_ctx.n_vertices = (uint32_t)w->n_vertices;
+    group_ctx.seed = w->seed;
+    layout_group_ctx_init(&group_ctx);
+    const layout_group_ctx *grouped =
+        layout_group_ready(w->coeff, w->dim) ? &group_ctx : nullptr;
 
     // Each worker clears its own slice once; from then on every apply phase
     // clears the slices behind it.
@@ -554,7 +595,7 @@ void *layout_worker(void *raw) {
             int64_t k_lo, k_hi;
             split_range(K, t, T, &k_lo, &k_hi);
             const int64_t base = substep_offset(s, q, r);
-            gradient_run(w, g, &c, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
+            gradient_run(w, g, &c, grouped, n, s, S, base + k_lo, base + k_hi, k_lo, mod_magic);
             // A stop request: worker 0 reads it for all, and the barrier
             // publishes its answer, so every worker leaves after the same
             // barrier and none waits for one that has gone.  Nothing of this
@@ -586,21 +627,22 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     // workers' index products rely on T * emb_len fitting as well.
     const size_t T = (size_t)eff_threads;
     const size_t E = (size_t)n_edges;
+    const size_t plan_bytes = 2 * sizeof(int32_t) + sizeof(float);  // per edge
     const bool fits = emb_len <= SIZE_MAX / sizeof(float) / T &&
-                      (uint64_t)n_edges <= SIZE_MAX / sizeof(double);
+                      (uint64_t)n_edges <= SIZE_MAX / sizeof(double) &&
+                      (uint64_t)n_edges <= SIZE_MAX / plan_bytes;
     float *gbuf = fits ? (float *)std::malloc(T * emb_len * sizeof(float)) : nullptr;
     double *eons = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     double *eonn = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
-    double *epn = fits ? (double *)std::malloc(E * sizeof(double)) : nullptr;
     pthread_t *threads = (pthread_t *)std::malloc(T * sizeof(pthread_t));
     layout_worker_args *args = (layout_worker_args *)std::malloc(T * sizeof(layout_worker_args));
-    edge_rec *plan = fits ? (edge_rec *)std::malloc(E * sizeof(edge_rec)) : nullptr;
-    if (gbuf == nullptr || eons == nullptr || eonn == nullptr || epn == nullptr ||
-        threads == nullptr || args == nullptr || plan == nullptr) {
-        std::free(plan);
+    // The plan's three arrays in one block: heads, tails, periods.
+    void *plan_block = fits ? std::malloc(E * plan_bytes) : nullptr;
+    if (gbuf == nullptr || eons == nullptr || eonn == nullptr ||
+        threads == nullptr || args == nullptr || plan_block == nullptr) {
+        std::free(plan_block);
         std::free(args);
         std::free(threads);
-        std::free(epn);
         std::free(eonn);
         std::free(eons);
         std::free(gbuf);
@@ -609,6 +651,10 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
 
     layout_coeff coeff;
     layout_coeff_init(&coeff, a, b, gamma);
+    edge_plan plan;
+    plan.head = (int32_t *)plan_block;
+    plan.tail = plan.head + E;
+    plan.eps = (float *)(plan.tail + E);
 
     // Positions in sub-step order: edge i = s + S * k goes to position
     // offset(s) + k, which is simply the running count below.
@@ -617,14 +663,15 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         for (int64_t s = 0; s < n_substeps; ++s) {
             for (int64_t i = s; i < n_edges; i += n_substeps, ++pos) {
                 const double eps = (double)epochs_per_sample[i];
-                plan[pos].head = head[i];
-                plan[pos].tail = tail[i];
-                plan[pos].eps = epochs_per_sample[i];
-                epn[pos] = eps / (double)negative_sample_rate;
+                plan.head[pos] = head[i];
+                plan.tail[pos] = tail[i];
+                plan.eps[pos] = epochs_per_sample[i];
                 // +inf: a disabled edge (period <= 0) is never due, which
                 // spares the workers a second test.
                 eons[pos] = epochs_per_sample[i] <= 0.0f ? HUGE_VAL : eps;
-                eonn[pos] = epn[pos];
+                // The sample period eps / rate is not kept: the workers form
+                // it again from the period, the same division.
+                eonn[pos] = eps / (double)negative_sample_rate;
             }
         }
     }
@@ -648,7 +695,6 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         w->epochs_per_sample = epochs_per_sample;
         w->eons = eons;
         w->eonn = eonn;
-        w->epn = epn;
         w->gbuf = gbuf;
         w->emb_len = emb_len;
         w->n_epochs = n_epochs;
@@ -675,10 +721,9 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     if (!complete) vorlix_barrier_abort(&barrier);
     for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
     vorlix_barrier_destroy(&barrier);
-    std::free(plan);
+    std::free(plan_block);
     std::free(args);
     std::free(threads);
-    std::free(epn);
     std::free(eonn);
     std::free(eons);
     std::free(gbuf);

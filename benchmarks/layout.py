@@ -6,14 +6,19 @@ UMAP-like sampling periods, and runs 200 epochs in two dimensions with the
 serial optimiser and with the threaded one at 1, 2 and the online processor
 count of threads, side by side in one run.  The second case, the same graph
 of the MNIST 10k sample (500 epochs, as UMAP runs it), runs when
-../shared/data/mnist10k.npz is present.
+../shared/data/mnist10k.npz is present.  A third, the layout inputs of a
+whole fit of the end-to-end benchmarks' mixture (--mixture N points: its
+graph, spectral initialisation, curve and seed, exactly as UMAP hands them
+to the optimiser), runs when asked for with --cases; --cache DIR keeps those
+inputs between runs (a million points take minutes to build).
 
 With --baseline PATH (the extension's shared object built from an earlier
 commit), both builds run the serial optimiser and the threaded one with 2
 threads on the same inputs, interleaved, and the table gives the ratio of
 their times and whether the two embeddings are the same bytes.
 
-Run from the repository root:  python benchmarks/layout.py [--quick] [--baseline SO]
+Run from the repository root:
+    python benchmarks/layout.py [--quick] [--baseline SO] [--cases clusters mnist mixture]
 """
 
 from __future__ import annotations
@@ -43,6 +48,13 @@ class Graph:
     head: np.ndarray
     tail: np.ndarray
     eps: np.ndarray
+    a: float = A
+    b: float = B
+    gamma: float = 1.0
+    alpha: float = 1.0
+    nsr: float = 5.0
+    seed: int | None = None  # None: the run's seed
+    n_epochs: int | None = None  # None: the command line's
 
 
 def knn_brute(x: np.ndarray, k: int, chunk: int = 1000) -> tuple[np.ndarray, np.ndarray]:
@@ -105,6 +117,38 @@ def mnist(k: int, seed: int) -> Graph | None:
     return edge_list(f"mnist 10k, k={k}", idx, dist, seed)
 
 
+def mixture(n: int, cache: Path | None) -> Graph:
+    """The optimiser's inputs in a fit of the benchmark mixture of n points
+    (random_state 0, two threads), captured where UMAP calls the layout."""
+    path = cache / f"layout_inputs_mixture_{n}.npz" if cache else None
+    if path is not None and path.exists():
+        with np.load(path) as d:
+            return Graph(f"mixture {n // 1000}k", d["embedding"], d["head"], d["tail"], d["eps"],
+                         *(float(v) for v in d["floats"]), int(d["seed"]), int(d["n_epochs"]))
+    import quelmo
+    from quelmo import _layout
+    from common import gaussian_mixture
+    x, _ = gaussian_mixture(n)
+    seen: dict = {}
+    real = _layout.optimize_layout
+    _layout.optimize_layout = lambda embedding, head, tail, eps, **kw: seen.update(
+        embedding=embedding.copy(), head=head, tail=tail, eps=eps, **kw)
+    try:
+        quelmo.UMAP(random_state=0, n_jobs=2).fit(x)
+    finally:
+        _layout.optimize_layout = real
+    floats = np.array([seen["a"], seen["b"], seen["gamma"], seen["learning_rate"],
+                       seen["negative_sample_rate"]])
+    if path is not None:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        np.savez(path, embedding=seen["embedding"], head=seen["head"], tail=seen["tail"],
+                 eps=seen["eps"], floats=floats, seed=np.uint64(seen["seed"]),
+                 n_epochs=seen["n_epochs"])
+    return Graph(f"mixture {n // 1000}k", seen["embedding"], seen["head"], seen["tail"],
+                 seen["eps"], *(float(v) for v in floats), int(seen["seed"]),
+                 int(seen["n_epochs"]))
+
+
 def count_updates(eps: np.ndarray, n_epochs: int, nsr: float) -> tuple[int, int]:
     """Attractive updates and negative samples of one run: the edge schedule
     replayed with the kernel's own double-precision arithmetic."""
@@ -148,8 +192,11 @@ def run(graph: Graph, n_epochs: int, n_threads: int | None, seed: int,
     path, that build's kernels run through ctypes; else this build's (the
     threaded one through the module method)."""
     emb = graph.embedding.copy()
+    if graph.seed is not None:
+        seed = graph.seed
     args = (emb.ctypes.data, len(emb), 2, graph.head.ctypes.data, graph.tail.ctypes.data,
-            len(graph.head), graph.eps.ctypes.data, n_epochs, A, B, 1.0, 1.0, 5.0, seed)
+            len(graph.head), graph.eps.ctypes.data, n_epochs, graph.a, graph.b, graph.gamma,
+            graph.alpha, graph.nsr, seed)
     if n_threads is None or path is not None:
         serial, threaded = kernels(path or _native_quelmo.__file__)
         w0, c0 = time.perf_counter(), time.process_time()
@@ -161,15 +208,16 @@ def run(graph: Graph, n_epochs: int, n_threads: int | None, seed: int,
     else:
         w0, c0 = time.perf_counter(), time.process_time()
         rc = _native_quelmo.umap_layout_euclidean_f32(
-            emb, graph.head, graph.tail, graph.eps, len(emb), 2, n_epochs, A, B, 1.0, 1.0, 5.0,
-            seed, n_threads)
+            emb, graph.head, graph.tail, graph.eps, len(emb), 2, n_epochs, *args[8:], n_threads)
     return time.perf_counter() - w0, time.process_time() - c0, rc, emb
 
 
-def compare(graph: Graph, n_epochs: int, baseline: str, repeat: int, seed: int) -> None:
+def compare(graph: Graph, n_epochs: int, baseline: str, repeat: int, seed: int,
+            serial: bool = True) -> None:
     """This build against the baseline build, serial and 2 threads, same inputs."""
     rows = []
-    for label, threads in [("serial", None), ("threaded T=2", 2)]:
+    configs = [("serial", None), ("threaded T=2", 2)] if serial else [("threaded T=2", 2)]
+    for label, threads in configs:
         best: dict[str, tuple[float, float]] = {}
         out: dict[str, np.ndarray] = {}
         for _ in range(repeat):
@@ -198,18 +246,31 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="20,000 points, 50 epochs")
     parser.add_argument("--baseline", metavar="SO",
                         help="an earlier build's extension to compare with, same inputs")
+    parser.add_argument("--cases", nargs="+", choices=["clusters", "mnist", "mixture"],
+                        default=["clusters", "mnist"])
+    parser.add_argument("--mixture", type=int, default=1_000_000, metavar="N",
+                        help="points of the mixture case (its fit's own epochs)")
+    parser.add_argument("--cache", type=Path, metavar="DIR",
+                        help="keep the mixture case's layout inputs here")
+    parser.add_argument("--no-serial", action="store_true",
+                        help="with --baseline: the threaded optimiser only")
     opts = parser.parse_args()
     if opts.quick:
         opts.points, opts.epochs, opts.mnist_epochs = 20_000, 50, 50
     seed = 7
     online = os.cpu_count() or 1
 
-    graphs = [synthetic(opts.points, 15, seed)]
-    m = mnist(15, seed)
-    if m is None:
-        print(f"(skipping the MNIST case: {MNIST} not found)")
-    else:
-        graphs.append(m)
+    graphs = []
+    if "clusters" in opts.cases:
+        graphs.append(synthetic(opts.points, 15, seed))
+    if "mnist" in opts.cases:
+        m = mnist(15, seed)
+        if m is None:
+            print(f"(skipping the MNIST case: {MNIST} not found)")
+        else:
+            graphs.append(m)
+    if "mixture" in opts.cases:
+        graphs.append(mixture(opts.mixture, opts.cache))
 
     configs: list[tuple[str, int | None]] = [("serial", None), ("threaded T=1", 1),
                                              ("threaded T=2", 2)]
@@ -217,12 +278,14 @@ def main() -> None:
         configs.append((f"threaded T={online} (online)", online))
     for g in graphs:
         epochs = opts.mnist_epochs if g.name.startswith("mnist") else opts.epochs
+        if g.n_epochs is not None:
+            epochs = g.n_epochs
         if opts.baseline:
             print(f"\n{g.name}: {len(g.embedding)} points, {len(g.head)} edges, {epochs} epochs, "
                   f"dim 2; baseline {opts.baseline}")
-            compare(g, epochs, opts.baseline, opts.repeat, seed)
+            compare(g, epochs, opts.baseline, opts.repeat, seed, serial=not opts.no_serial)
             continue
-        n_att, n_neg = count_updates(g.eps, epochs, 5.0)
+        n_att, n_neg = count_updates(g.eps, epochs, g.nsr)
         pairs = n_att + n_neg
         print(f"\n{g.name}: {len(g.embedding)} points, {len(g.head)} edges, "
               f"{epochs} epochs, dim 2; {n_att / 1e6:.1f} M attractions, "

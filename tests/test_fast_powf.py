@@ -4,7 +4,8 @@ The threaded layout evaluates its powers with a replica of the C library's
 powf where it recognises the library (fast_powf.h), in AVX-512, AVX2 or SSE2
 form, and with powf itself elsewhere.  These tests check the replica against
 powf on a sample of inputs (tests/native/verify_powf.cpp; the exhaustive run
-over every float is recorded in the benchmarks README), and that every path
+over every float is recorded in the benchmarks README), the vector draws of
+the negative samples against the per-edge streams, and that every path
 gives the same layout bytes: the replica in each vector width (steered with
 GLIBC_TUNABLES, which masks CPU features for the C library and for the
 kernel's choice alike) and powf itself (a preloaded powf that only forwards
@@ -60,6 +61,19 @@ def test_replica_matches_platform_powf_on_a_sample(verify_powf, tunables):
     assert "MISMATCH" not in proc.stdout
 
 
+def test_vector_draws_match_the_per_edge_streams(tmp_path):
+    # Seeds of eight edges at once and the remainders of the vector lanes
+    # against vorlix_umap_seed_rng and %, for point counts up to 2^31 - 1
+    # (tests/native/verify_draws.cpp), in every instruction set the CPU has.
+    out = tmp_path / "verify_draws"
+    src = ROOT / "_native_quelmo_src"
+    subprocess.run([_compiler(), "-O2", "-std=c++17", "-ffp-contract=off", f"-I{src}",
+                    str(TESTS_DIR / "native" / "verify_draws.cpp"), str(src / "layout_draw.cpp"),
+                    str(src / "fast_powf.cpp"), "-o", str(out)], check=True)
+    proc = subprocess.run([str(out)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 @pytest.fixture(scope="module")
 def forwarding_powf(tmp_path_factory: pytest.TempPathFactory) -> Path:
     cc = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
@@ -99,12 +113,22 @@ for dim, b in [(2, 0.895), (3, 0.79), (2, 1.0)]:
     tail = rng.integers(0, n, n_edges).astype(np.int32)
     head[:4], tail[:4] = [0, 2, 5, 7], [1, 3, 6, 7]
     eps = (1.0 / rng.uniform(0.05, 1.0, n_edges)).astype(np.float32)
-    for threads in (2, 3):
-        out = emb.copy()
-        rc = umap_layout_euclidean_f32(out, head, tail, eps, n, dim, 30, 1.58, b, 1.0, 1.0,
-                                       5.0, 11, threads)
-        assert rc == 0
-        digest.update(out.tobytes())
+    for order in ("random", "by head"):
+        if order == "by head":
+            # Edges listed by head, as a graph delivers them: runs of equal
+            # heads, neighbours' tails, loops, and tiny periods that draw
+            # more samples than a group of edges keeps.
+            keep = np.lexsort((tail, head))
+            head, tail, eps = head[keep], tail[keep], eps[keep]
+            tail[::7] = np.minimum(head[::7] + 1, n - 1)
+            tail[::53] = head[::53]
+            eps[::31] = np.float32(0.1)
+        for threads in (2, 3):
+            out = emb.copy()
+            rc = umap_layout_euclidean_f32(out, head, tail, eps, n, dim, 30, 1.58, b, 1.0, 1.0,
+                                           5.0, 11, threads)
+            assert rc == 0
+            digest.update(out.tobytes())
 print(digest.hexdigest())
 """
 

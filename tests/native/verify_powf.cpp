@@ -71,7 +71,7 @@ __attribute__((target("avx2,fma"))) void vector_x4(const job *j, const uint32_t 
     }
 }
 
-__attribute__((target("avx512f"))) void vector_x8(const job *j, const uint32_t *in, float *out,
+__attribute__((target("avx512f,avx512vl"))) void vector_x8(const job *j, const uint32_t *in, float *out,
                                                   int *off) {
     __mmask8 o = 0;
     _mm256_storeu_ps(out, powf_fma_replica_x8(_mm256_loadu_ps((const float *)in),
@@ -152,7 +152,7 @@ int main(int argc, char **argv) {
     bool avx2 = false, avx512 = false;
 #if QUELMO_POWF_X86
     avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    avx512 = __builtin_cpu_supports("avx512f");
+    avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
 #endif
     std::printf("powf code hash 0x%016llx, identified kind %d (%s); vector forms:%s%s\n",
                 (unsigned long long)powf_code_hash(), kind,
