@@ -25,9 +25,16 @@ and its peak during the fit, and the trustworthiness of the embedding (15
 neighbours, cosine, a fixed 5,000-point sample) and the 5-NN accuracy of the
 documents' main topics (5-fold cross-validation).
 
+New points.  quelmo fits 8,000 MNIST digits under manhattan and 18,000 rows
+of the sparse matrix under cosine, and transforms the remaining rows (both
+served by the exact scan): fit time, best-of---reps transform time, the
+5-NN accuracy of the new points against the fitted points' labels, and
+whether 7 uneven chunks give the batch's bits.
+
 Run from the repository root:
     python benchmarks/metrics.py                     # everything (about an hour)
     python benchmarks/metrics.py --parts knn --data mnist10k --metrics manhattan jaccard
+    python benchmarks/metrics.py --parts transform --reps 2
     python benchmarks/metrics.py --report            # tables from the cache only
 """
 
@@ -38,6 +45,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from typing import Any, Callable
 
@@ -351,7 +359,8 @@ def knn_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
                                                                             opts.threads)
             theirs = pynndescent_search(metric, opts.threads) if peers else None
             row: dict[str, Any] = {"data": data_for(dataset, metric), "metric": metric,
-                                   "load_before": round(common.load_average(), 2)}
+                                   "load_before": round(common.load_average(), 2),
+                                   "commit": common.git_commit()}
             if theirs is not None:
                 try:
                     row["pynndescent_first_s"] = timed(theirs, X)[0]
@@ -428,16 +437,18 @@ def e2e_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
             continue
         if tool == "umap-learn" and not _importable("umap"):
             continue
-        out = str(common.RESULTS / f"metrics-e2e-{tool}.json")
         load_before = common.load_average()
-        subprocess.run([common.python(), __file__, "--child", tool, out, "--threads",
-                        str(opts.threads)], check=True, env=common.thread_env(opts.threads),
-                       cwd=common.BENCH)
-        with open(out) as handle:
-            record = json.load(handle)
-        embedding = np.load(out + ".npy")
-        os.unlink(out + ".npy")
-        os.unlink(out)
+        # The child's record and embedding go to a scratch folder, removed
+        # whatever happens to the child.
+        with tempfile.TemporaryDirectory(prefix="quelmo-metrics-") as scratch:
+            out = os.path.join(scratch, f"e2e-{tool}.json")
+            subprocess.run([common.python(), __file__, "--child", tool, out, "--threads",
+                            str(opts.threads)], check=True, env=common.thread_env(opts.threads),
+                           cwd=common.BENCH)
+            with open(out) as handle:
+                record = json.load(handle)
+            embedding = np.load(out + ".npy")
+        record["commit"] = common.git_commit()
         record["trustworthiness"] = float(trustworthiness(X[sample], embedding[sample],
                                                           n_neighbors=15, metric="cosine"))
         record["knn5_accuracy"] = float(cross_val_score(
@@ -446,6 +457,54 @@ def e2e_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
         cache["e2e"][tool] = record
         save(cache)
         print(" ", tool, record, flush=True)
+
+
+# ---------------------------------------------------------------------------
+# New points
+
+TRANSFORM_CASES = (("mnist10k", "manhattan", 8000), (TFIDF, "cosine", 18000))
+
+
+def transform_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
+    """quelmo fits the first rows and transforms the rest (the exact scan of
+    the training data serves both cases): fit time, best-of-reps transform
+    time, the 5-NN accuracy of the new points against the fitted points'
+    labels, and whether 7 uneven chunks give the batch's bits."""
+    from sklearn.neighbors import KNeighborsClassifier
+
+    from quelmo import UMAP
+
+    cache.setdefault("transform", {})
+    for dataset, metric, n_fit in TRANSFORM_CASES:
+        key = f"{dataset}/{metric}"
+        if key in cache["transform"] and not opts.force:
+            continue
+        loaded = load(dataset)
+        if loaded is None:
+            print(f"{dataset}: data not present, skipped")
+            continue
+        X, y = loaded
+        row: dict[str, Any] = {"data": dataset, "metric": metric, "n_fit": n_fit,
+                               "n_new": X.shape[0] - n_fit,
+                               "load_before": round(common.load_average(), 2),
+                               "commit": common.git_commit()}
+        model = UMAP(metric=metric, n_jobs=opts.threads, random_state=0)
+        row["fit_s"] = timed(lambda data: model.fit(data).embedding_, X[:n_fit])[0]
+        new = X[n_fit:]
+        best = None
+        for _ in range(opts.reps):
+            wall, cpu, out = timed(model.transform, new)
+            best = (wall, cpu) if best is None else min(best, (wall, cpu))
+        row["transform_s"], row["transform_cpu_s"] = best
+        cuts = np.linspace(0, new.shape[0], 8).astype(int)
+        cuts[1] = 1
+        chunks = np.vstack([model.transform(new[a:b]) for a, b in zip(cuts, cuts[1:])])
+        row["chunks_same_bits"] = chunks.tobytes() == out.tobytes()
+        knn = KNeighborsClassifier(5).fit(model.embedding_, y[:n_fit])
+        row["knn5_accuracy"] = float(knn.score(out, y[n_fit:]))
+        cache["transform"][key] = row
+        save(cache)
+        print(" ", row, flush=True)
 
 
 # ---------------------------------------------------------------------------
@@ -478,10 +537,22 @@ def tables(cache: dict[str, Any]) -> str:
                     f"{r['peak_rss_mb'] - r['rss_before_mb']:.0f} | "
                     f"{r['trustworthiness']:.3f} | {r['knn5_accuracy']:.3f} | "
                     f"{r['load_before']:.1f} |")
+    if cache.get("transform"):
+        out += ("\n\n| new points | fit rows | new rows | fit s | transform s (CPU s) | "
+                "ms per new point | 5-NN accuracy of new points | 7 chunks = batch | load |\n"
+                "|---|---:|---:|---:|---:|---:|---:|---|---:|")
+        for r in cache["transform"].values():
+            out += (f"\n| {r['data']}, {r['metric']} | {r['n_fit']} | {r['n_new']} | "
+                    f"{r['fit_s']:.1f} | {r['transform_s']:.2f} ({r['transform_cpu_s']:.2f}) | "
+                    f"{1000 * r['transform_s'] / r['n_new']:.2f} | {r['knn5_accuracy']:.4f} | "
+                    f"{'yes' if r['chunks_same_bits'] else 'no'} | {r['load_before']:.1f} |")
     if "machine" in cache:
         m = cache["machine"]
+        rows = [r for part in ("knn", "e2e", "transform")
+                for r in cache.get(part, {}).values()]
+        commits = sorted({r.get("commit", "7aa9f36") for r in rows})
         out += (f"\n\n{m['cpu']}, {m['cores']} cores; one-minute load average before each row "
-                f"in the last column; quelmo commit {m['commit']}.")
+                f"in the last column; rows measured at quelmo commit(s) {', '.join(commits)}.")
     return out
 
 
@@ -494,7 +565,7 @@ def _importable(module: str) -> bool:
 def load_cache() -> dict[str, Any]:
     if CACHE.exists():
         return json.loads(CACHE.read_text())
-    return {"knn": {}, "e2e": {}}
+    return {"knn": {}, "e2e": {}, "transform": {}}
 
 
 def save(cache: dict[str, Any]) -> None:
@@ -505,7 +576,8 @@ def save(cache: dict[str, Any]) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--parts", nargs="+", choices=["knn", "e2e"], default=["knn", "e2e"])
+    parser.add_argument("--parts", nargs="+", choices=["knn", "e2e", "transform"],
+                        default=["knn", "e2e", "transform"])
     parser.add_argument("--data", nargs="+", default=["mnist10k", TFIDF])
     parser.add_argument("--metrics", nargs="+", help="default: every metric of the data")
     parser.add_argument("--threads", type=int, default=2)
@@ -525,6 +597,8 @@ def main() -> None:
             knn_rows(opts, cache)
         if "e2e" in opts.parts:
             e2e_rows(opts, cache)
+        if "transform" in opts.parts:
+            transform_rows(opts, cache)
     print(tables(cache))
 
 

@@ -198,14 +198,35 @@ def nearest_neighbors(data: Any, metric: _metrics.Metric, n_neighbors: int, *,
             metric, rank, d, euclidean_kernel=True))
     name = _metrics.native_name(metric)
     default_trees, default_iters, default_leaf = metric_knn_params(n)
-    idx, rank = search_metric_knn(data, name, metric.p, n_neighbors - 1,
+    n_other = n_neighbors - 1
+    idx, rank = search_metric_knn(data, name, metric.p, search_width(metric, data, n_other),
                                   n_trees=n_trees or default_trees,
                                   n_iters=n_iters or default_iters,
                                   leaf_size=leaf_size or default_leaf, seed=seed,
                                   n_threads=n_threads)
     fill_empty_metric_slots(data, name, metric.p, idx, rank, n_threads)
+    if idx.shape[1] > n_other:  # rows are sorted: the nearest n_other lead
+        idx, rank = np.ascontiguousarray(idx[:, :n_other]), np.ascontiguousarray(
+            rank[:, :n_other])
     return dense_knn(idx, rank, lambda r: _metrics.true_distances(
         metric, r, d, euclidean_kernel=False))
+
+
+def search_width(metric: _metrics.Metric, data: Any, n_other: int) -> int:
+    """Neighbours the general-metric search keeps per row for n_other.
+
+    jaccard and dice on sparse data keep half as many again and return the
+    nearest n_other.  Their distances take few distinct values (ratios of
+    small counts), so a row holds long runs of ties and near-ties at its
+    k-th place, and a descent that keeps exactly k stops with many rows one
+    or two neighbours short: on the sparse TF-IDF benchmark matrix the wider
+    rows raise recall@15 from 0.960 to 0.989 for about 1.5 times the search
+    time (benchmarks/README.md).
+    """
+    n = data.shape[0]
+    if metric.name in ("jaccard", "dice") and _metrics.is_sparse(data):
+        return min(n - 1, n_other + n_other // 2)
+    return n_other
 
 
 def metric_knn_params(n_samples: int) -> tuple[int, int, int]:
