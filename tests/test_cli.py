@@ -79,10 +79,14 @@ class TestEmbed:
         assert np.load(folder / "o.npy").tobytes() == want.tobytes()
         sparse = scipy.sparse.csr_matrix(np.where(X > 0, X, 0))
         scipy.sparse.save_npz(folder / "s.npz", sparse)
+        model = folder / "s.qmodel"
         assert main(["embed", str(folder / "s.npz"), "-o", str(folder / "s.npy"),
-                     "--metric", "cosine", *FAST]) == 0
-        assert np.load(folder / "s.npy").tobytes() == UMAP(
-            metric="cosine", n_epochs=20, random_state=0).fit_transform(sparse).tobytes()
+                     "--metric", "cosine", "--save-model", str(model), *FAST]) == 0
+        fitted = UMAP(metric="cosine", n_epochs=20, random_state=0).fit(sparse)
+        assert np.load(folder / "s.npy").tobytes() == fitted.embedding_.tobytes()
+        assert main(["transform", str(model), str(folder / "s.npz"), "-o",
+                     str(folder / "t.npy")]) == 0
+        assert np.load(folder / "t.npy").tobytes() == fitted.transform(sparse).tobytes()
         capsys.readouterr()
         assert main(["embed", str(folder / "x.npy"), "-o", str(folder / "o.npy"),
                      "--metric", "nonsense", *FAST]) == 2

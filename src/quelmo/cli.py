@@ -111,7 +111,7 @@ def _read_input(args: argparse.Namespace,
     try:
         data, labels = _io.read_data(args.input, label_column)
         if label_file is not None:
-            labels = _io.read_labels(label_file, len(data))
+            labels = _io.read_labels(label_file, data.shape[0])
     except _io.DataFileError as exc:
         raise CommandError(str(exc)) from None
     if verbose:
@@ -171,7 +171,7 @@ def run_transform(args: argparse.Namespace) -> int:
     except ValueError as exc:
         raise CommandError(f"{args.input}: {exc}") from None
     if verbose:
-        print(f"quelmo: place  {time.perf_counter() - start:8.3f} s  ({len(points)} points)",
+        print(f"quelmo: place  {time.perf_counter() - start:8.3f} s  ({points.shape[0]} points)",
               file=sys.stderr)
     _save(args.output, points)
     if args.plot:
