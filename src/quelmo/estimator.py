@@ -102,7 +102,8 @@ class UMAP:
     feature_names_in_ : ndarray of str
         Column names of a data frame ``X`` (only when all are strings).
     timings_ : dict of str to float
-        Seconds spent in each stage ("knn", "graph", "init", "layout").
+        Seconds spent in each stage ("knn", "graph", "init", "layout", and
+        "index": the index that ``transform`` searches).
 
     Notes
     -----
@@ -280,12 +281,6 @@ class UMAP:
             _neighbors.fill_empty_slots(data, idx, squared)
             knn_indices, knn_dists = _neighbors.dense_knn(idx, squared)
             del idx, squared
-        transform_state = None if self.precomputed_knn is not None else _transform.build_state(
-            _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
-            n_epochs=n_epochs, learning_rate=params["learning_rate"],
-            negative_sample_rate=params["negative_sample_rate"],
-            gamma=params["repulsion_strength"], metric=self.metric,
-            local_connectivity=params["local_connectivity"], n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
@@ -297,7 +292,6 @@ class UMAP:
             graph = _supervised.steer(
                 graph, target, metric=self.target_metric, weight=params["target_weight"],
                 target_n_neighbors=params["target_n_neighbors"] or n_neighbors)
-        head, tail, epochs_per_sample = _graph.edge_list(graph, n_epochs)
         self._stage(timings, "graph", start)
 
         start = time.perf_counter()
@@ -310,13 +304,29 @@ class UMAP:
         else:
             a, b = params["a"], params["b"]
 
+        # The edge list is made after the initialisation, the fit's largest
+        # transient, so that the two are never held at once.
         start = time.perf_counter()
+        head, tail, epochs_per_sample = _graph.edge_list(graph, n_epochs)
         _layout.optimize_layout(
             embedding, head, tail, epochs_per_sample, n_epochs=n_epochs, a=a, b=b,
             gamma=params["repulsion_strength"], learning_rate=params["learning_rate"],
             negative_sample_rate=params["negative_sample_rate"], seed=layout_seed,
             n_threads=n_threads, show_progress=bool(self.verbose))
         self._stage(timings, "layout", start)
+
+        # The index of new points is built after the layout, whose edge list
+        # and plan are then gone: the fit's peak memory holds one or the
+        # other, not both.
+        del head, tail, epochs_per_sample
+        start = time.perf_counter()
+        transform_state = None if self.precomputed_knn is not None else _transform.build_state(
+            _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
+            n_epochs=n_epochs, learning_rate=params["learning_rate"],
+            negative_sample_rate=params["negative_sample_rate"],
+            gamma=params["repulsion_strength"], metric=self.metric,
+            local_connectivity=params["local_connectivity"], n_threads=n_threads)
+        self._stage(timings, "index", start)
 
         self.embedding_ = embedding if inverse is None else embedding[inverse]
         self.graph_ = graph
