@@ -396,9 +396,9 @@ class UMAP:
         position depends only on its values and the fitted model: not on the
         other rows, their order, the batching, ``n_jobs`` or a Dask chunking.
 
-        Rows of the training data are treated like any other point: they land
-        near, not exactly on, their fitted positions (``embedding_`` holds
-        those, and ``fit_transform`` returns them).
+        A row equal, bit for bit, to a row of the training data gets that
+        row's fitted position, so ``transform`` of the training data returns
+        ``embedding_``; any other row is placed as described.
 
         Parameters
         ----------
