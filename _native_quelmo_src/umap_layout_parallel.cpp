@@ -554,6 +554,24 @@ void apply_slices(float *embedding, float *gbuf, size_t emb_len, int T, size_t v
     }
 }
 
+// The grouped path's view of a worker's sub-steps, summing into slice g.
+layout_group_ctx group_context(const layout_worker_args *w, float *g) {
+    layout_group_ctx ctx;
+    ctx.coeff = w->coeff;
+    ctx.emb = w->embedding;
+    ctx.g = g;
+    ctx.n_vertices = (uint32_t)w->n_vertices;
+    ctx.seed = w->seed;
+    layout_group_ctx_init(&ctx);
+    return ctx;
+}
+
+// The learning rate of epoch n.
+inline float epoch_alpha(const layout_worker_args *w, int n) {
+    return n == 0 ? w->initial_alpha
+                  : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
+}
+
 void *layout_worker(void *raw) {
     const layout_worker_args *w = (const layout_worker_args *)raw;
     const int T = w->n_threads;
@@ -571,13 +589,7 @@ void *layout_worker(void *raw) {
     const int64_t r = n_edges % S;
     const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
     chunk c;
-    layout_group_ctx group_ctx;
-    group_ctx.coeff = w->coeff;
-    group_ctx.emb = embedding;
-    group_ctx.g = g;
-    group_ctx.n_vertices = (uint32_t)w->n_vertices;
-    group_ctx.seed = w->seed;
-    layout_group_ctx_init(&group_ctx);
+    const layout_group_ctx group_ctx = group_context(w, g);
     const layout_group_ctx *grouped =
         layout_group_ready(w->coeff, w->dim) ? &group_ctx : nullptr;
 
@@ -585,9 +597,7 @@ void *layout_worker(void *raw) {
     // clears the slices behind it.
     std::memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
-        const float alpha =
-            n == 0 ? w->initial_alpha
-                   : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
+        const float alpha = epoch_alpha(w, n);
         for (int64_t s = 0; s < S; ++s) {
             // Edges congruent to s modulo S; (n_edges - s - 1) / S + 1 is the
             // ceiling without the overflow-prone n_edges - s + S - 1.
@@ -626,20 +636,12 @@ void run_inline(layout_worker_args *args, int T) {
     const int64_t r = n_edges % S;
     const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
     chunk c;
-    layout_group_ctx group_ctx;
-    group_ctx.coeff = w->coeff;
-    group_ctx.emb = w->embedding;
-    group_ctx.g = w->gbuf;
-    group_ctx.n_vertices = (uint32_t)w->n_vertices;
-    group_ctx.seed = w->seed;
-    layout_group_ctx_init(&group_ctx);
+    layout_group_ctx group_ctx = group_context(w, w->gbuf);
     const bool grouped = layout_group_ready(w->coeff, w->dim);
 
     std::memset(w->gbuf, 0, (size_t)T * emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
-        const float alpha =
-            n == 0 ? w->initial_alpha
-                   : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
+        const float alpha = epoch_alpha(w, n);
         for (int64_t s = 0; s < S; ++s) {
             const int64_t K = s < n_edges ? (n_edges - s - 1) / S + 1 : 0;
             const int64_t base = substep_offset(s, q, r);
