@@ -139,7 +139,7 @@ PyObject *ext_layout_progress_f32(PyObject *, PyObject *const *args, Py_ssize_t 
             (float *)embedding.buf, n_samples, dim, (const int32_t *)head.buf,
             (const int32_t *)tail.buf, (int64_t)n_edges, (const float *)eps.buf, n_epochs,
             (float)a, (float)b, (float)gamma, (float)initial_alpha, (float)negative_sample_rate,
-            seed, n_threads, (int64_t *)control.buf);
+            seed, n_threads, (int64_t *)control.buf, 1);
         PyEval_RestoreThread(save);
         // -2: neither the threaded nor the serial optimiser could allocate
         // its scratch, so the embedding was not optimised at all.

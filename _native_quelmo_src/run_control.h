@@ -78,12 +78,15 @@ __attribute__((visibility("hidden"))) int vorlix_knn_descent_control_f32(
  * buffer freed, and the embedding holds the layout as far as it got: every
  * move applied so far stays, none is half applied in the threaded optimiser.
  * Otherwise the statuses and the results are those of the exported kernel,
- * bit for bit.
+ * bit for bit.  With may_run_inline, a threaded layout too small to gain
+ * from threads (a few microseconds of work per worker and sub-step) runs its
+ * workers one after the other on the calling thread, with the same bytes
+ * and status.
  */
 __attribute__((visibility("hidden"))) int vorlix_umap_optimize_layout_control_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
     float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
-    int n_threads, int64_t *control);
+    int n_threads, int64_t *control, int may_run_inline);
 
 #endif /* QUELMO_RUN_CONTROL_H */

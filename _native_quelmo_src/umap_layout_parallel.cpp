@@ -554,6 +554,24 @@ void apply_slices(float *embedding, float *gbuf, size_t emb_len, int T, size_t v
     }
 }
 
+// The grouped path's view of a worker's sub-steps, summing into slice g.
+layout_group_ctx group_context(const layout_worker_args *w, float *g) {
+    layout_group_ctx ctx;
+    ctx.coeff = w->coeff;
+    ctx.emb = w->embedding;
+    ctx.g = g;
+    ctx.n_vertices = (uint32_t)w->n_vertices;
+    ctx.seed = w->seed;
+    layout_group_ctx_init(&ctx);
+    return ctx;
+}
+
+// The learning rate of epoch n.
+inline float epoch_alpha(const layout_worker_args *w, int n) {
+    return n == 0 ? w->initial_alpha
+                  : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
+}
+
 void *layout_worker(void *raw) {
     const layout_worker_args *w = (const layout_worker_args *)raw;
     const int T = w->n_threads;
@@ -571,13 +589,7 @@ void *layout_worker(void *raw) {
     const int64_t r = n_edges % S;
     const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
     chunk c;
-    layout_group_ctx group_ctx;
-    group_ctx.coeff = w->coeff;
-    group_ctx.emb = embedding;
-    group_ctx.g = g;
-    group_ctx.n_vertices = (uint32_t)w->n_vertices;
-    group_ctx.seed = w->seed;
-    layout_group_ctx_init(&group_ctx);
+    const layout_group_ctx group_ctx = group_context(w, g);
     const layout_group_ctx *grouped =
         layout_group_ready(w->coeff, w->dim) ? &group_ctx : nullptr;
 
@@ -585,9 +597,7 @@ void *layout_worker(void *raw) {
     // clears the slices behind it.
     std::memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w->n_epochs; ++n) {
-        const float alpha =
-            n == 0 ? w->initial_alpha
-                   : (1.0f - (float)(n - 1) / (float)w->n_epochs) * w->initial_alpha;
+        const float alpha = epoch_alpha(w, n);
         for (int64_t s = 0; s < S; ++s) {
             // Edges congruent to s modulo S; (n_edges - s - 1) / S + 1 is the
             // ceiling without the overflow-prone n_edges - s + S - 1.
@@ -611,6 +621,53 @@ void *layout_worker(void *raw) {
     return nullptr;
 }
 
+// The workers' phases one after the other on the calling thread: worker t's
+// gradient phase reads only the frozen embedding and writes only slice t,
+// and the apply phases cover disjoint ranges, each coordinate summed over the
+// slices in worker order whatever the range, so this gives the threaded
+// run's bytes.  For a small layout it is the faster way: there a sub-step is
+// a few microseconds of work, less than the two barrier cycles around it.
+void run_inline(layout_worker_args *args, int T) {
+    const layout_worker_args *w = &args[0];
+    const int64_t S = w->n_substeps;
+    const int64_t n_edges = w->n_edges;
+    const size_t emb_len = w->emb_len;
+    const int64_t q = n_edges / S;
+    const int64_t r = n_edges % S;
+    const uint64_t mod_magic = vorlix_umap_fastmod_magic((uint32_t)w->n_vertices);
+    chunk c;
+    layout_group_ctx group_ctx = group_context(w, w->gbuf);
+    const bool grouped = layout_group_ready(w->coeff, w->dim);
+
+    std::memset(w->gbuf, 0, (size_t)T * emb_len * sizeof(float));
+    for (int n = 0; n < w->n_epochs; ++n) {
+        const float alpha = epoch_alpha(w, n);
+        for (int64_t s = 0; s < S; ++s) {
+            const int64_t K = s < n_edges ? (n_edges - s - 1) / S + 1 : 0;
+            const int64_t base = substep_offset(s, q, r);
+            for (int t = 0; t < T; ++t) {
+                int64_t k_lo, k_hi;
+                split_range(K, t, T, &k_lo, &k_hi);
+                float *g = w->gbuf + (size_t)t * emb_len;
+                group_ctx.g = g;
+                gradient_run(w, g, &c, grouped ? &group_ctx : nullptr, n, s, S, base + k_lo,
+                             base + k_hi, k_lo, mod_magic);
+            }
+            if (w->control && run_stop_requested(w->control)) {
+                *w->stop = 1;
+                return;
+            }
+            apply_slices(w->embedding, w->gbuf, emb_len, T, 0, emb_len, alpha);
+        }
+        run_set(w->control, RUN_EPOCHS_DONE, n + 1);
+    }
+}
+
+// Pair updates (edges and their samples) per worker and sub-step below which
+// a layout runs inline (run_inline): about ten microseconds of work, the
+// cost of the barrier cycles that threads would add.
+constexpr double kInlineUpdates = 2048.0;
+
 // The threaded run on eff_threads >= 2 workers.  Returns 0 when it ran to
 // completion; -1, with everything freed, every started worker joined and the
 // embedding untouched, when a buffer or a thread could not be had; and
@@ -619,7 +676,7 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
                 const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
                 int n_epochs, float a, float b, float gamma, float initial_alpha,
                 float negative_sample_rate, uint64_t seed, int eff_threads,
-                int64_t *control) {
+                int64_t *control, bool may_run_inline) {
     const int n_substeps = resolve_substeps(n_edges, n_samples);
     const size_t emb_len = (size_t)n_samples * (size_t)dim;
 
@@ -658,11 +715,14 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
 
     // Positions in sub-step order: edge i = s + S * k goes to position
     // offset(s) + k, which is simply the running count below.
+    // Edge updates per epoch, for the choice of run_inline.
+    double due_per_epoch = 0.0;
     {
         int64_t pos = 0;
         for (int64_t s = 0; s < n_substeps; ++s) {
             for (int64_t i = s; i < n_edges; i += n_substeps, ++pos) {
                 const double eps = (double)epochs_per_sample[i];
+                due_per_epoch += eps >= 1.0 ? 1.0 / eps : 1.0;
                 plan.head[pos] = head[i];
                 plan.tail[pos] = tail[i];
                 plan.eps[pos] = epochs_per_sample[i];
@@ -681,7 +741,6 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
     int stop = 0;
     run_set(control, RUN_EPOCHS_TOTAL, n_epochs);
     run_set(control, RUN_PHASE, RUN_PHASE_LAYOUT);
-    int spawned = 0;
     for (int t = 0; t < eff_threads; ++t) {
         layout_worker_args *w = &args[t];
         w->tid = t;
@@ -710,11 +769,21 @@ int run_workers(float *embedding, int n_samples, int dim, const int32_t *head,
         w->coeff = &coeff;
         w->control = control;
         w->stop = &stop;
-        if (pthread_create(&threads[t], nullptr, layout_worker, w) != 0) break;
-        spawned += 1;
+    }
+    const double updates = due_per_epoch * (1.0 + (double)negative_sample_rate) /
+                           ((double)n_substeps * (double)eff_threads);
+    bool run_here = may_run_inline && updates < kInlineUpdates;
+    int spawned = 0;
+    if (run_here) {
+        run_inline(args, eff_threads);
+    } else {
+        for (int t = 0; t < eff_threads; ++t) {
+            if (pthread_create(&threads[t], nullptr, layout_worker, &args[t]) != 0) break;
+            spawned += 1;
+        }
     }
 
-    const bool complete = spawned == eff_threads;
+    const bool complete = run_here || spawned == eff_threads;
     // No worker writes the embedding before the first barrier cycle completes,
     // and that cycle needs all eff_threads workers: after an abort the
     // caller's serial run starts from the caller's embedding.
@@ -737,7 +806,7 @@ int vorlix_umap_optimize_layout_control_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
     float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
-    int n_threads, int64_t *control) {
+    int n_threads, int64_t *control, int may_run_inline) {
     if (embedding == nullptr || head == nullptr || tail == nullptr ||
         epochs_per_sample == nullptr)
         return -1;
@@ -753,7 +822,8 @@ int vorlix_umap_optimize_layout_control_f32(
     if (eff_threads > 1) {
         const int rc = run_workers(embedding, n_samples, dim, head, tail, n_edges,
                                    epochs_per_sample, n_epochs, a, b, gamma, initial_alpha,
-                                   negative_sample_rate, seed, eff_threads, control);
+                                   negative_sample_rate, seed, eff_threads, control,
+                                   may_run_inline != 0);
         if (rc != -1) return rc;
     }
     // The arguments passed the serial optimiser's own checks above, so its
@@ -772,5 +842,5 @@ extern "C" QUELMO_API int vorlix_umap_optimize_layout_euclidean_f32_parallel(
     int n_threads) {
     return vorlix_umap_optimize_layout_control_f32(
         embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
-        initial_alpha, negative_sample_rate, seed, n_threads, nullptr);
+        initial_alpha, negative_sample_rate, seed, n_threads, nullptr, 0);
 }

@@ -374,6 +374,10 @@ def test_initialisation_blas_runs_on_one_thread(monkeypatch):
     assert all(n == 1 for n in inside)
     # Without threadpoolctl the block simply runs.
     monkeypatch.setitem(sys.modules, "threadpoolctl", None)
-    with _init.single_threaded_blas():
-        ran = True
+    _init._blas_controller.cache_clear()
+    try:
+        with _init.single_threaded_blas():
+            ran = True
+    finally:
+        _init._blas_controller.cache_clear()
     assert ran

@@ -44,11 +44,15 @@ def test_knn_entry_gives_the_exported_bits_and_counts(threads):
     assert 1 <= control[_progress.ITERS_DONE] <= control[_progress.ITERS_TOTAL] == 8
 
 
-@pytest.mark.parametrize("threads, dim", [(1, 2), (2, 2), (3, 2), (2, 3)])
-def test_layout_entry_gives_the_exported_bits_and_counts(threads, dim):
-    emb, head, tail, eps = edge_list(400, 4000, dim, seed=threads)
+# The small layouts run their workers inline (too little work per sub-step for
+# threads), the large one on threads: the exported kernel always uses threads.
+@pytest.mark.parametrize("threads, dim, n, n_edges", [
+    (1, 2, 400, 4000), (2, 2, 400, 4000), (3, 2, 400, 4000), (2, 3, 400, 4000),
+    (2, 2, 3000, 150_000)])
+def test_layout_entry_gives_the_exported_bits_and_counts(threads, dim, n, n_edges):
+    emb, head, tail, eps = edge_list(n, n_edges, dim, seed=threads)
     ours, theirs = emb.copy(), emb.copy()
-    args = (head, tail, eps, 400, dim, 30, 1.58, 0.9, 1.0, 1.0, 5.0, 11, threads)
+    args = (head, tail, eps, n, dim, 30, 1.58, 0.9, 1.0, 1.0, 5.0, 11, threads)
     rc = _native_quelmo.umap_layout_euclidean_f32(theirs, *args)
     control = np.zeros(_progress.CONTROL_SLOTS, np.int64)
     assert _native_ext.layout_progress_f32(ours, *args, control) == rc == (-1 if threads == 1
@@ -111,16 +115,18 @@ emb = rng.uniform(0, 10, (3000, 2)).astype(np.float32)
 head = rng.integers(0, 3000, 30000).astype(np.int32)
 tail = rng.integers(0, 3000, 30000).astype(np.int32)
 eps = rng.uniform(1, 4, 30000).astype(np.float32)
-for threads in (1, 2):
+# Serial; threaded; two workers run inline (a thousand edges are too few for threads).
+for threads, m in ((1, 30000), (2, 30000), (2, 1000)):
     control = np.zeros(_progress.CONTROL_SLOTS, np.int64)
-    stop(lambda: _native_ext.layout_progress_f32(emb, head, tail, eps, 3000, 2, 100000, 1.58,
-                                                 0.9, 1.0, 1.0, 5.0, 7, threads, control),
+    stop(lambda: _native_ext.layout_progress_f32(emb, head[:m], tail[:m], eps[:m], 3000, 2,
+                                                 10**6, 1.58, 0.9, 1.0, 1.0, 5.0, 7, threads,
+                                                 control),
          control, _progress.EPOCHS_DONE, 3)
     # Asked before it starts: nothing moves.
     control[_progress.STOP] = 1
     before = emb.copy()
-    rc = _native_ext.layout_progress_f32(emb, head, tail, eps, 3000, 2, 10, 1.58, 0.9, 1.0,
-                                         1.0, 5.0, 7, threads, control)
+    rc = _native_ext.layout_progress_f32(emb, head[:m], tail[:m], eps[:m], 3000, 2, 10, 1.58,
+                                         0.9, 1.0, 1.0, 5.0, 7, threads, control)
     print(rc, emb.tobytes() == before.tobytes())
 """
 
@@ -129,10 +135,11 @@ def test_stop_request_ends_the_kernels_promptly_and_cleanly(run_injected):
     # Columns: status, stopped within 0.5 s of the request, the kernel ran
     # threads, live allocations left, threads left.
     lines = run_injected(STOP_SNIPPET).stdout.split("\n")
-    assert lines[:6] == ["-3 True True 0 0",             # kNN, in the tree phase
+    assert lines[:8] == ["-3 True True 0 0",             # kNN, in the tree phase
                          "-3 True True 0 0",              # kNN, in the descent
                          "-3 True False 0 0", "-3 True",  # serial layout
-                         "-3 True True 0 0", "-3 True"]   # threaded layout
+                         "-3 True True 0 0", "-3 True",   # threaded layout
+                         "-3 True False 0 0", "-3 True"]  # inline workers
 
 
 # A child that fits until it gets SIGINT in the stage named by argv[1], then

@@ -156,19 +156,25 @@ def test_fit_survives_every_failed_allocation_and_thread(run_injected):
 
 
 def test_fit_never_returns_a_layout_that_did_not_run(run_injected):
-    # On one thread the layout's schedule arrays are the fit's last three
-    # allocations in the extension.  Each failing stops the fit with
-    # MemoryError; it does not hand back the initial layout as the result.
+    # On one thread, in a fit from given neighbours (no index of new points
+    # is built after the layout), the layout's schedule arrays are the fit's
+    # last three allocations in the extensions.  Each failing stops the fit
+    # with MemoryError; it does not hand back the initial layout as the result.
     out = run_injected("""
 from quelmo import UMAP
 X = np.random.default_rng(2).normal(size=(80, 4)).astype(np.float32)
-model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+first = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random").fit(X)
+knn = (first.knn_indices_, first.knn_dists_)
+def estimator():
+    return UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random",
+                precomputed_knn=knn)
+model = estimator()
 qfi.arm()
 model.fit(X)
 total = qfi.stats()["mallocs"]
 qfi.disarm()
 for nth in (total - 2, total - 1, total):
-    model = UMAP(n_neighbors=6, n_epochs=10, random_state=1, n_jobs=1, init="random")
+    model = estimator()
     qfi.arm(malloc_at=nth)
     try:
         model.fit(X)

@@ -80,7 +80,7 @@ class TestConventions:
         assert model.a_ == pytest.approx(1.5769, abs=1e-3)
         assert model.b_ == pytest.approx(0.8951, abs=1e-3)
         assert model.n_features_in_ == 5
-        assert set(model.timings_) == {"knn", "graph", "init", "layout"}
+        assert set(model.timings_) == {"knn", "graph", "init", "layout", "index"}
 
     def test_pipeline(self):
         X, _ = blobs()

@@ -63,9 +63,10 @@ def embed_graph(graph: Any, n_components: int = 2, *, n_epochs: int | None = Non
     _, layout_seed, init_rng = _derive_seeds(random_state)
     n_threads = _resolve_n_jobs(n_jobs)
 
-    head, tail, epochs_per_sample = _graph.edge_list(weights, epochs)
     with _init.single_threaded_blas():
         embedding = _init.initial_embedding(init, weights, None, dim, init_rng)
+    # After the initialisation, the largest transient, as in a fit.
+    head, tail, epochs_per_sample = _graph.edge_list(weights, epochs)
     if checked["a"] is None or checked["b"] is None:
         curve_a, curve_b = _layout.find_ab_params(checked["spread"], checked["min_dist"])
     else:

@@ -4,9 +4,11 @@ given, scaled to a box of side 10 with a little noise."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import math
 import warnings
 from collections.abc import Iterator
+from typing import Any
 
 import numpy as np
 import scipy.sparse
@@ -37,13 +39,25 @@ def single_threaded_blas() -> Iterator[None]:
     threads, while idle OpenBLAS workers keep spinning for a while after each
     call and take cores from the layout threads that start next.
     """
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:
+    controller = _blas_controller()
+    if controller is None:
         yield
         return
-    with threadpool_limits(limits=1, user_api="blas"):
+    with controller.limit(limits=1, user_api="blas"):
         yield
+
+
+@functools.lru_cache(maxsize=1)
+def _blas_controller() -> Any:
+    """threadpoolctl's controller of the loaded thread pools, or None
+    without threadpoolctl.  Made once: finding the libraries walks every
+    shared object of the process (tens of milliseconds in a process that has
+    imported scanpy), against microseconds for a limit on a known one."""
+    try:
+        from threadpoolctl import ThreadpoolController
+    except ImportError:
+        return None
+    return ThreadpoolController()
 
 
 def spectral_layout(graph: scipy.sparse.csr_matrix, dim: int,

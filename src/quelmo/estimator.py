@@ -116,7 +116,8 @@ class UMAP:
     feature_names_in_ : ndarray of str
         Column names of a data frame ``X`` (only when all are strings).
     timings_ : dict of str to float
-        Seconds spent in each stage ("knn", "graph", "init", "layout").
+        Seconds spent in each stage ("knn", "graph", "init", "layout", and
+        "index": the index that ``transform`` searches).
 
     Notes
     -----
@@ -297,14 +298,6 @@ class UMAP:
                 data, metric, n_neighbors, n_trees=params["n_trees"], n_iters=params["n_iters"],
                 leaf_size=params["leaf_size"], seed=knn_seed, n_threads=n_threads,
                 show_progress=bool(self.verbose))
-        transform_state = None
-        if self.precomputed_knn is None and metric.name != "precomputed":
-            transform_state = _transform.build_state(
-                _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
-                n_epochs=n_epochs, learning_rate=params["learning_rate"],
-                negative_sample_rate=params["negative_sample_rate"],
-                gamma=params["repulsion_strength"], metric=metric.name, p=metric.p,
-                local_connectivity=params["local_connectivity"], n_threads=n_threads)
         self._stage(timings, "knn", start)
 
         start = time.perf_counter()
@@ -316,7 +309,6 @@ class UMAP:
             graph = _supervised.steer(
                 graph, target, metric=self.target_metric, weight=params["target_weight"],
                 target_n_neighbors=params["target_n_neighbors"] or n_neighbors)
-        head, tail, epochs_per_sample = _graph.edge_list(graph, n_epochs)
         self._stage(timings, "graph", start)
 
         start = time.perf_counter()
@@ -329,13 +321,31 @@ class UMAP:
         else:
             a, b = params["a"], params["b"]
 
+        # The edge list is made after the initialisation, the fit's largest
+        # transient, so that the two are never held at once.
         start = time.perf_counter()
+        head, tail, epochs_per_sample = _graph.edge_list(graph, n_epochs)
         _layout.optimize_layout(
             embedding, head, tail, epochs_per_sample, n_epochs=n_epochs, a=a, b=b,
             gamma=params["repulsion_strength"], learning_rate=params["learning_rate"],
             negative_sample_rate=params["negative_sample_rate"], seed=layout_seed,
             n_threads=n_threads, show_progress=bool(self.verbose))
         self._stage(timings, "layout", start)
+
+        # The index of new points is built after the layout, whose edge list
+        # and plan are then gone: the fit's peak memory holds one or the
+        # other, not both.
+        del head, tail, epochs_per_sample
+        start = time.perf_counter()
+        transform_state = None
+        if self.precomputed_knn is None and metric.name != "precomputed":
+            transform_state = _transform.build_state(
+                _transform.owned(data, X), knn_indices, knn_dists, seed=layout_seed,
+                n_epochs=n_epochs, learning_rate=params["learning_rate"],
+                negative_sample_rate=params["negative_sample_rate"],
+                gamma=params["repulsion_strength"], metric=metric.name, p=metric.p,
+                local_connectivity=params["local_connectivity"], n_threads=n_threads)
+        self._stage(timings, "index", start)
 
         self.embedding_ = embedding if inverse is None else embedding[inverse]
         self.graph_ = graph
@@ -405,9 +415,9 @@ class UMAP:
         position depends only on its values and the fitted model: not on the
         other rows, their order, the batching, ``n_jobs`` or a Dask chunking.
 
-        Rows of the training data are treated like any other point: they land
-        near, not exactly on, their fitted positions (``embedding_`` holds
-        those, and ``fit_transform`` returns them).
+        A row equal, bit for bit, to a row of the training data gets that
+        row's fitted position, so ``transform`` of the training data returns
+        ``embedding_``; any other row is placed as described.
 
         Neighbours are found in the fit's metric.  Dense euclidean,
         sqeuclidean, cosine and correlation fits use an approximate graph

@@ -804,11 +804,11 @@ int run_knn_control(const KnnCase &c, const std::vector<float> &X, std::vector<i
 }
 
 int run_layout_control(const LayoutCase &c, const LayoutInput &in, std::vector<float> &emb,
-                       int T, int64_t *control) {
+                       int T, int64_t *control, int may_run_inline) {
     emb = in.emb;
     return vorlix_umap_optimize_layout_control_f32(
         emb.data(), c.n, c.dim, in.head.data(), in.tail.data(), c.n_edges, in.eps.data(),
-        c.n_epochs, kA, kB, kGamma, kAlpha, c.nsr, c.seed, T, control);
+        c.n_epochs, kA, kB, kGamma, kAlpha, c.nsr, c.seed, T, control, may_run_inline);
 }
 
 void control_records() {
@@ -842,12 +842,15 @@ void control_records() {
 
     const LayoutCase lc{300, 2, 3000, 200, 5.0f, 0, 44};
     const LayoutInput in = make_layout(lc);
+    // A layout this small runs its workers inline where allowed: both ways.
+    for (int may_run_inline : {0, 1})
     for (int T : {1, 3}) {
-        const std::string what = "layout on " + std::to_string(T) + " thread(s)";
+        const std::string what = "layout on " + std::to_string(T) + " thread(s)" +
+                                 (may_run_inline ? ", inline" : "");
         std::vector<float> emb0, emb;
         const int rc0 = run_parallel(lc, in, emb0, T);
         int64_t control[RUN_CONTROL_SLOTS] = {};
-        const int rc = run_layout_control(lc, in, emb, T, control);
+        const int rc = run_layout_control(lc, in, emb, T, control, may_run_inline);
         check(rc == rc0 && same_bits(emb, emb0) && control[RUN_EPOCHS_DONE] == 200 &&
                   control[RUN_EPOCHS_TOTAL] == 200 && control[RUN_PHASE] == RUN_PHASE_LAYOUT,
               what + " with a control record: the exported bits, every epoch counted");
@@ -856,7 +859,7 @@ void control_records() {
             if (!during) ctl[RUN_STOP] = 1;
             arm(0, 0);
             std::thread stopper = during ? stop_when(ctl, RUN_EPOCHS_DONE, 2) : std::thread();
-            const int rcs = run_layout_control(lc, in, emb, T, ctl);
+            const int rcs = run_layout_control(lc, in, emb, T, ctl, may_run_inline);
             if (during) stopper.join();
             const FaultStats st = disarm();
             const bool finite =
