@@ -99,6 +99,8 @@ def test_metric_and_sparse_models_round_trip(tmp_path):
         loaded = quelmo.load(path)
         assert loaded.get_params() == model.get_params()
         assert loaded.transform(data[250:]).tobytes() == model.transform(data[250:]).tobytes()
+    # Dense points on the sparse jaccard fit: their stored entries are the sets.
+    assert loaded.transform(X[250:]).tobytes() == model.transform(data[250:]).tobytes()
     header, arrays = _split(path)
     del header["arrays"]
     bad = tmp_path / "bad.qmodel"

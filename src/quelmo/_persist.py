@@ -321,6 +321,9 @@ def _model(header: dict[str, Any], arrays: dict[str, np.ndarray]) -> Any:
     model._graph_steered = "graph_indptr" in arrays
     if model._graph_steered:
         model._graph_arrays = _steered_graph(arrays, n)
+    # A model without transform settings says so with null: a missing key
+    # is damage, not a model fitted from precomputed neighbours.
+    _check("transform" in header, "transform settings missing")
     model._transform_state = _state(header.get("transform"), arrays, knn_indices, knn_dists,
                                     n_features)
     if model._transform_state is not None:

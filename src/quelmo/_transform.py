@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from quelmo import _metric_query, _metrics, _native_ext
+from quelmo import _input, _metric_query, _metrics, _native_ext
 
 # Forest of the query: two trees with leaves of at most 30 points.  The
 # graph search does most of the work; the leaves give it a start near the
@@ -363,15 +363,17 @@ def check_points(X: Any, state: TransformState) -> Any:
     if hasattr(X, "tocsr") and not state.sparse:
         raise ValueError("X is sparse but this UMAP was fitted on dense data; pass a dense "
                          "array (for example X.toarray())")
+    if state.sparse and not hasattr(X, "tocsr"):
+        import scipy.sparse
+
+        # Sorted columns, no stored zeros; the metric then reads the stored
+        # entries as a sparse fit does (the sets of jaccard and dice).
+        X = scipy.sparse.csr_matrix(_input.check_data(X))
     data = _metrics.check_data(X, state.metric_spec)
     n_features = state.n_features
     if data.shape[1] != n_features:
         raise ValueError(f"X has {data.shape[1]} features, but UMAP is expecting "
                          f"{n_features} features as input")
-    if state.sparse and not _metrics.is_sparse(data):
-        import scipy.sparse
-
-        data = scipy.sparse.csr_matrix(data)  # sorted columns, no stored zeros
     return data
 
 
