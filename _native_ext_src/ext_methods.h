@@ -23,6 +23,12 @@ extern const char ext_metric_knn_csr_f32_doc[];
 extern const char ext_metric_cross_f32_doc[];
 extern const char ext_metric_cross_csr_f32_doc[];
 
+// metric_query_methods.cpp
+PyObject *ext_metric_query_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *ext_metric_query_csr_f32(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+extern const char ext_metric_query_f32_doc[];
+extern const char ext_metric_query_csr_f32_doc[];
+
 // transform_methods.cpp
 PyObject *ext_forest_nodes_per_tree_method(PyObject *module, PyObject *const *args,
                                            Py_ssize_t nargs);

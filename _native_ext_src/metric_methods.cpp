@@ -8,6 +8,7 @@
 
 #include "buffer_check.h"
 #include "ext_args.h"
+#include "metric_args.h"
 #include "metric_kernels.h"
 
 namespace {
@@ -26,84 +27,6 @@ int acquire(views *vs, PyObject *obj, int writable, Py_ssize_t itemsize, Py_ssiz
 
 void release_all(views *vs) {
     while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
-}
-
-// A metric name (str) with a kernel for the storage, and its exponent p.
-int parse_metric(PyObject *name, PyObject *p_obj, int sparse, metric *m) {
-    if (!PyUnicode_Check(name)) {
-        PyErr_SetString(PyExc_TypeError, "metric must be a str");
-        return -1;
-    }
-    const char *text = PyUnicode_AsUTF8(name);
-    if (text == nullptr) return -1;
-    double p;
-    if (ext_arg_finite(p_obj, "p", &p) != 0) return -1;
-    const int id = metric_from_name(text);
-    if (id < 0 || metric_resolve(m, id, p, sparse) != 0) {
-        PyErr_Format(PyExc_ValueError, "no %s kernel for metric '%s'", sparse ? "sparse" : "dense",
-                     text);
-        return -1;
-    }
-    if (id == METRIC_MINKOWSKI && !(p > 0.0)) {
-        PyErr_SetString(PyExc_ValueError, "p must be positive");
-        return -1;
-    }
-    return 0;
-}
-
-// Checks a CSR matrix of n rows and d columns given as indptr (int64, n + 1),
-// indices (int32) and vals (float32, nnz = indptr[n] each): offsets start at 0
-// and never decrease, columns lie in [0, d) and increase strictly within a
-// row, values are finite and nonzero.  Returns 0, or -1 with a ValueError.
-int check_csr(const char *what, const int64_t *indptr, const Py_buffer *indices,
-              const Py_buffer *vals, int n, int64_t d) {
-    const int64_t nnz = indptr[n];
-    if (indptr[0] != 0 || nnz < 0 || nnz > (int64_t)(indices->len / 4) ||
-        nnz > (int64_t)(vals->len / 4)) {
-        PyErr_Format(PyExc_ValueError, "%s: indptr must start at 0 and end within indices and data",
-                     what);
-        return -1;
-    }
-    const int32_t *col = (const int32_t *)indices->buf;
-    const float *val = (const float *)vals->buf;
-    int bad = 0;
-    Py_BEGIN_ALLOW_THREADS
-    for (int i = 0; i < n && !bad; ++i) {
-        if (indptr[i + 1] < indptr[i] || indptr[i + 1] > nnz) {
-            bad = 1;
-            break;
-        }
-        for (int64_t e = indptr[i]; e < indptr[i + 1]; ++e) {
-            const float v = val[e];
-            if (col[e] < 0 || (int64_t)col[e] >= d || (e > indptr[i] && col[e] <= col[e - 1]) ||
-                v == 0.0f || !(v - v == 0.0f)) {
-                bad = 1;
-                break;
-            }
-        }
-    }
-    Py_END_ALLOW_THREADS
-    if (bad) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be canonical CSR: non-decreasing indptr, column indices in [0, d) "
-                     "increasing within each row, finite nonzero values",
-                     what);
-        return -1;
-    }
-    return 0;
-}
-
-// Per-row constants of the metric for a CSR set; null with MemoryError set.
-double *aux_for(const metric *m, points *s) {
-    const int width = metric_aux_width(m);
-    double *aux = (double *)std::malloc(((size_t)s->n * (size_t)width + 1) * sizeof(double));
-    if (!aux) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    metric_aux(m, s, aux);
-    s->aux = aux;
-    return aux;
 }
 
 int status_to_error(int rc) {
@@ -139,7 +62,7 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
         ext_arg_int(args[3], "n", 2, INT32_MAX, &n) != 0 ||
         ext_arg_int(args[4], "d", 1, INT32_MAX, &d) != 0 ||
         ext_arg_int(args[5], "k", 1, INT32_MAX, &k) != 0 ||
-        parse_metric(args[6], args[7], 0, &m) != 0 ||
+        metric_parse_arg(args[6], args[7], 0, &m) != 0 ||
         ext_arg_int(args[8], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
         ext_arg_int(args[9], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
         ext_arg_int(args[10], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
@@ -215,7 +138,7 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
         ext_arg_int(args[5], "n", 2, INT32_MAX, &n) != 0 ||
         ext_arg_int64(args[6], "d", 1, (int64_t)INT32_MAX + 1, &d) != 0 ||
         ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
-        parse_metric(args[8], args[9], 1, &m) != 0 ||
+        metric_parse_arg(args[8], args[9], 1, &m) != 0 ||
         ext_arg_int(args[10], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
         ext_arg_int(args[11], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
         ext_arg_int(args[12], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
@@ -241,7 +164,7 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
         PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
         goto done;
     }
-    if (check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val], n, d) != 0)
+    if (metric_check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val], n, d) != 0)
         goto done;
     {
         points s = {};
@@ -250,7 +173,7 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
         s.indptr = (const int64_t *)vs.v[ptr].buf;
         s.indices = (const int32_t *)vs.v[ind].buf;
         s.vals = (const float *)vs.v[val].buf;
-        if ((aux = aux_for(&m, &s)) == nullptr) goto done;
+        if ((aux = metric_aux_alloc(&m, &s)) == nullptr) goto done;
         const int pattern =
             m.id == METRIC_HAMMING || m.id == METRIC_JACCARD || m.id == METRIC_DICE;
         int rc;
@@ -278,7 +201,7 @@ PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         ext_arg_int(args[3], "nx", 0, INT32_MAX, &nx) != 0 ||
         ext_arg_int(args[4], "ny", 0, INT32_MAX, &ny) != 0 ||
         ext_arg_int(args[5], "d", 1, INT32_MAX, &d) != 0 ||
-        parse_metric(args[6], args[7], 0, &m) != 0 ||
+        metric_parse_arg(args[6], args[7], 0, &m) != 0 ||
         ext_arg_int(args[8], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
@@ -346,7 +269,7 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         ext_arg_int(args[7], "nx", 0, INT32_MAX, &nx) != 0 ||
         ext_arg_int(args[8], "ny", 0, INT32_MAX, &ny) != 0 ||
         ext_arg_int64(args[9], "d", 1, (int64_t)INT32_MAX + 1, &d) != 0 ||
-        parse_metric(args[10], args[11], 1, &m) != 0 ||
+        metric_parse_arg(args[10], args[11], 1, &m) != 0 ||
         ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
@@ -362,8 +285,8 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         (yv = acquire(&vs, args[5], 0, 4, 0, "y_data")) < 0 ||
         (out = acquire(&vs, args[6], 1, 4, nxy, "out")) < 0)
         goto done;
-    if (check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) != 0 ||
-        check_csr("y", (const int64_t *)vs.v[yp].buf, &vs.v[yi], &vs.v[yv], ny, d) != 0)
+    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) != 0 ||
+        metric_check_csr("y", (const int64_t *)vs.v[yp].buf, &vs.v[yi], &vs.v[yv], ny, d) != 0)
         goto done;
     {
         points qs = {}, ps = {};
@@ -376,7 +299,7 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         ps.indptr = (const int64_t *)vs.v[yp].buf;
         ps.indices = (const int32_t *)vs.v[yi].buf;
         ps.vals = (const float *)vs.v[yv].buf;
-        if ((xaux = aux_for(&m, &qs)) == nullptr || (yaux = aux_for(&m, &ps)) == nullptr)
+        if ((xaux = metric_aux_alloc(&m, &qs)) == nullptr || (yaux = metric_aux_alloc(&m, &ps)) == nullptr)
             goto done;
         int rc;
         Py_BEGIN_ALLOW_THREADS

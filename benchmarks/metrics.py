@@ -26,10 +26,14 @@ neighbours, cosine, a fixed 5,000-point sample) and the 5-NN accuracy of the
 documents' main topics (5-fold cross-validation).
 
 New points.  quelmo fits 8,000 MNIST digits under manhattan and 18,000 rows
-of the sparse matrix under cosine, and transforms the remaining rows (both
-served by the exact scan): fit time, best-of---reps transform time, the
-5-NN accuracy of the new points against the fitted points' labels, and
-whether 7 uneven chunks give the batch's bits.
+of the sparse matrix under cosine, and transforms the remaining rows: fit
+time, best-of---reps transform time with the graph search of new points
+(what these models use) and with the exact scan of the training data, the
+same for the neighbour query alone (the two alternating), the graph
+search's recall@15 against the scan (the same ids; and by distance: found
+neighbours no farther than the scan's 15th), the 5-NN accuracy of the new
+points against the fitted points' labels, and whether 7 uneven chunks give
+the batch's bits.
 
 Run from the repository root:
     python benchmarks/metrics.py                     # everything (about an hour)
@@ -466,13 +470,14 @@ TRANSFORM_CASES = (("mnist10k", "manhattan", 8000), (TFIDF, "cosine", 18000))
 
 
 def transform_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
-    """quelmo fits the first rows and transforms the rest (the exact scan of
-    the training data serves both cases): fit time, best-of-reps transform
-    time, the 5-NN accuracy of the new points against the fitted points'
-    labels, and whether 7 uneven chunks give the batch's bits."""
+    """quelmo fits the first rows and transforms the rest: fit time,
+    best-of-reps transform and query times with the graph search and the
+    exact scan, the graph search's recall against the scan, the 5-NN
+    accuracy of the new points against the fitted points' labels, and
+    whether 7 uneven chunks give the batch's bits."""
     from sklearn.neighbors import KNeighborsClassifier
 
-    from quelmo import UMAP
+    from quelmo import UMAP, _metric_query
 
     cache.setdefault("transform", {})
     for dataset, metric, n_fit in TRANSFORM_CASES:
@@ -496,6 +501,15 @@ def transform_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
             wall, cpu, out = timed(model.transform, new)
             best = (wall, cpu) if best is None else min(best, (wall, cpu))
         row["transform_s"], row["transform_cpu_s"] = best
+        row.update(query_comparison(model, new, opts.reps, opts.threads))
+        # The same model with its new points sent to the exact scan.
+        threshold = _metric_query.GRAPH_MIN_ROWS
+        _metric_query.GRAPH_MIN_ROWS = n_fit + 1
+        try:
+            row["transform_exact_s"] = min(timed(model.transform, new)[0]
+                                           for _ in range(opts.reps))
+        finally:
+            _metric_query.GRAPH_MIN_ROWS = threshold
         cuts = np.linspace(0, new.shape[0], 8).astype(int)
         cuts[1] = 1
         chunks = np.vstack([model.transform(new[a:b]) for a, b in zip(cuts, cuts[1:])])
@@ -505,6 +519,33 @@ def transform_rows(opts: argparse.Namespace, cache: dict[str, Any]) -> None:
         cache["transform"][key] = row
         save(cache)
         print(" ", row, flush=True)
+
+
+def query_comparison(model: Any, new: Any, reps: int, threads: int) -> dict[str, float]:
+    """Best-of-reps times of the neighbour query of the new points alone by
+    the graph search and by the exact scan (alternating), and the graph
+    search's recall@15 against the scan: the same ids, and by distance."""
+    from quelmo import _metric_query, _metrics, _transform
+
+    state = model._transform_state
+    data = state.sparse_rows if state.sparse else state.data
+    metric = state.metric_spec
+    points = _metrics.search_rows(_transform.check_points(new, state), metric)
+    k = state.knn_indices.shape[1] - 1
+    runs = {"graph": lambda: _metric_query.graph_query(data, points, state.graph, metric, k,
+                                                       threads),
+            "exact": lambda: _metric_query.exact_query(data, points, metric, k, threads)}
+    best: dict[str, float] = {}
+    found: dict[str, tuple[np.ndarray, np.ndarray]] = {}
+    for _ in range(reps):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            found[name] = run()
+            best[name] = min(best.get(name, np.inf), time.perf_counter() - start)
+    (gi, gd), (ei, ed) = found["graph"], found["exact"]
+    return {"query_graph_s": best["graph"], "query_exact_s": best["exact"],
+            "query_recall": float((gi[:, :, None] == ei[:, None, :]).any(axis=2).mean()),
+            "query_recall_distance": float((gd <= ed[:, -1:]).mean())}
 
 
 # ---------------------------------------------------------------------------
@@ -539,12 +580,21 @@ def tables(cache: dict[str, Any]) -> str:
                     f"{r['load_before']:.1f} |")
     if cache.get("transform"):
         out += ("\n\n| new points | fit rows | new rows | fit s | transform s (CPU s) | "
-                "ms per new point | 5-NN accuracy of new points | 7 chunks = batch | load |\n"
-                "|---|---:|---:|---:|---:|---:|---:|---|---:|")
+                "ms per new point | with the exact scan s | query s: graph / exact | "
+                "graph recall@15 (by distance) | 5-NN accuracy of new points | "
+                "7 chunks = batch | load |\n"
+                "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|")
         for r in cache["transform"].values():
+            if "query_graph_s" in r:
+                graph = (f"{r['transform_exact_s']:.2f} | {r['query_graph_s']:.3f} / "
+                         f"{r['query_exact_s']:.3f} | {r['query_recall']:.4f} "
+                         f"({r['query_recall_distance']:.4f})")
+            else:
+                graph = "– | – | –"
             out += (f"\n| {r['data']}, {r['metric']} | {r['n_fit']} | {r['n_new']} | "
                     f"{r['fit_s']:.1f} | {r['transform_s']:.2f} ({r['transform_cpu_s']:.2f}) | "
-                    f"{1000 * r['transform_s'] / r['n_new']:.2f} | {r['knn5_accuracy']:.4f} | "
+                    f"{1000 * r['transform_s'] / r['n_new']:.2f} | {graph} | "
+                    f"{r['knn5_accuracy']:.4f} | "
                     f"{'yes' if r['chunks_same_bits'] else 'no'} | {r['load_before']:.1f} |")
     if "machine" in cache:
         m = cache["machine"]

@@ -238,7 +238,7 @@ def test_native_arguments_are_checked():
         _native_ext.metric_knn_f32(X, idx, dist, 3, 5, 3, "manhattan", 1.0, 2, 2, 10, 1, 1)
     with pytest.raises(ValueError, match="p must be positive"):
         _native_ext.metric_knn_f32(X, idx, dist, 20, 5, 3, "minkowski", -1.0, 2, 2, 10, 1, 1)
-    good = _neighbors._csr_buffers(scipy.sparse.csr_matrix(data("real", n=20, d=30)))
+    good = _neighbors.csr_buffers(scipy.sparse.csr_matrix(data("real", n=20, d=30)))
     for broken in ("unsorted", "zero", "column", "indptr"):
         indptr, indices, values = (a.copy() for a in good)
         if broken == "unsorted":

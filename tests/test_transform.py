@@ -123,11 +123,26 @@ def fitted_sparse():
     return fit_in_metric("sparse")
 
 
-@pytest.fixture(params=["euclidean", "minkowski", "sparse"])
-def any_fit(request, fitted):
+@pytest.fixture(scope="module")
+def fitted_graph_searched():
+    """The minkowski and sparse fits with the general metrics' graph search
+    serving their new points (its size threshold lowered to any model; the
+    tests that use them lower it as well)."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_metric_query, "GRAPH_MIN_ROWS", 0)
+        return {kind: fit_in_metric(kind) for kind in ("minkowski", "sparse")}
+
+
+@pytest.fixture(params=["euclidean", "minkowski", "sparse", "minkowski-graph", "sparse-graph"])
+def any_fit(request, fitted, monkeypatch):
     if request.param == "euclidean":
         model, new, y_fit, y_new = fitted
         return model, new, y_fit, y_new, model._transform_state.data
+    if request.param.endswith("-graph"):
+        monkeypatch.setattr(_metric_query, "GRAPH_MIN_ROWS", 0)
+        fit = request.getfixturevalue("fitted_graph_searched")[request.param[:-6]]
+        assert fit[0]._transform_state.metric_graph
+        return fit
     return request.getfixturevalue(f"fitted_{request.param}")
 
 
@@ -136,10 +151,10 @@ def test_position_depends_only_on_the_point(any_fit, monkeypatch):
     stack = scipy.sparse.vstack if scipy.sparse.issparse(new) else np.vstack
     batch = model.transform(new)
     # A long transform runs in blocks of rows (Ctrl-C is seen between them).
-    monkeypatch.setattr(_transform, "MIN_BLOCK_ROWS", 1)
-    monkeypatch.setattr(_transform, "BLOCK_VALUES", 7 * new.shape[1])
-    assert model.transform(new).tobytes() == batch.tobytes()
-    monkeypatch.undo()
+    with monkeypatch.context() as blocks:
+        blocks.setattr(_transform, "MIN_BLOCK_ROWS", 1)
+        blocks.setattr(_transform, "BLOCK_VALUES", 7 * new.shape[1])
+        assert model.transform(new).tobytes() == batch.tobytes()
     assert batch.dtype == np.float32 and batch.shape == (200, 2)
     cuts = [0, 1, 2, 40, 41, 120, 199, 200]  # 7 uneven chunks, single rows among them
     chunks = np.vstack([model.transform(new[a:b]) for a, b in zip(cuts, cuts[1:])])

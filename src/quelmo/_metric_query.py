@@ -1,12 +1,15 @@
 """Neighbours of new points under the metrics that the graph query of
-``_transform`` does not serve: an exact scan of the training data with the
-native distance kernels, and row keys that stand in for sparse rows where
-the layout of new points needs values to hash.
+``_transform`` does not serve: a graph search with the native distance
+kernels for large training sets, an exact scan of the training data for
+small ones, and row keys that stand in for sparse rows where the layout of
+new points needs values to hash.
 
 The scan measures every (new point, training point) pair with the kernel
 the fit searched with, one row of distances at a time, and keeps the k
-smallest by (distance, id).  A point's neighbours are therefore a function
-of its own values: no batching, block size or thread count changes them.
+smallest by (distance, id).  The graph search measures a fixed set of
+evenly spaced training points, then walks the fit's search graph best
+first.  Either way a point's neighbours are a function of its own values:
+no batching, block size or thread count changes them.
 """
 
 from __future__ import annotations
@@ -15,18 +18,56 @@ from typing import Any
 
 import numpy as np
 
-from quelmo import _metrics, _neighbors
+from quelmo import _metrics, _native_ext, _neighbors
 
 # Metrics whose new points are searched by the graph query on dense rows
 # (squared Euclidean distances between transformed rows).
 GRAPH_QUERY_METRICS = ("euclidean", "sqeuclidean", "cosine", "correlation")
 # Distances held at once by the scan: 16 M float32, 64 MB.
 _BLOCK_ENTRIES = 1 << 24
+# Training points from which the graph search starts (fewer when there are
+# fewer), and the training set size from which a model uses the graph search
+# rather than the scan (see benchmarks/README.md).
+GRAPH_SEEDS = 256
+GRAPH_MIN_ROWS = 4000
 
 
 def uses_graph_query(metric: str, sparse: bool) -> bool:
     """Whether new points of a fit under ``metric`` go to the graph query."""
     return metric in GRAPH_QUERY_METRICS and not sparse
+
+
+def uses_metric_graph(n: int) -> bool:
+    """Whether new points of a fit on ``n`` training points go to the graph
+    search (else the exact scan), for the metrics and sparse fits that
+    ``uses_graph_query`` leaves out."""
+    return n >= GRAPH_MIN_ROWS
+
+
+def graph_query(data: Any, points: Any, graph: np.ndarray, metric: _metrics.Metric, k: int,
+                n_threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """As ``exact_query``, by a best-first search over ``graph`` (the fit's
+    search graph over the rows of ``data``, ``_transform.search_graph``)
+    from ``GRAPH_SEEDS`` evenly spaced training points, keeping the best
+    ``max(96, 6 k)`` points found."""
+    n = data.shape[0]
+    m = points.shape[0]
+    k = min(k, n)
+    pool = max(96, 6 * k)
+    name = _metrics.native_name(metric)
+    idx = np.empty((m, k), np.int32)
+    rank = np.empty((m, k), np.float32)
+    width = graph.shape[1]
+    sizes = (n, m, data.shape[1], width, k, pool, min(GRAPH_SEEDS, n), name, metric.p,
+             n_threads)
+    graph = np.ascontiguousarray(graph, np.int32)
+    if _metrics.is_sparse(data):
+        _native_ext.metric_query_csr_f32(*_neighbors.csr_buffers(data),
+                                         *_neighbors.csr_buffers(points), graph, idx, rank,
+                                         *sizes)
+    else:
+        _native_ext.metric_query_f32(data, points, graph, idx, rank, *sizes)
+    return idx, _metrics.true_distances(metric, rank, data.shape[1], euclidean_kernel=False)
 
 
 def exact_query(data: Any, points: Any, metric: _metrics.Metric, k: int,

@@ -262,7 +262,7 @@ def search_metric_knn(data: Any, name: str, p: float, n_other: int, *, n_trees: 
     idx = np.empty((n, n_other), np.int32)
     dist = np.empty((n, n_other), np.float32)
     if _metrics.is_sparse(data):
-        indptr, indices, values = _csr_buffers(data)
+        indptr, indices, values = csr_buffers(data)
         _native_ext.metric_knn_csr_f32(indptr, indices, values, idx, dist, n, d, n_other, name,
                                        p, n_trees, n_iters, leaf_size, seed, n_threads)
     else:
@@ -280,7 +280,7 @@ def metric_distances(queries: Any, data: Any, name: str, p: float,
     n = data.shape[0]
     out = np.empty((nq, n), np.float32)
     if _metrics.is_sparse(data):
-        _native_ext.metric_cross_csr_f32(*_csr_buffers(queries), *_csr_buffers(data), out, nq,
+        _native_ext.metric_cross_csr_f32(*csr_buffers(queries), *csr_buffers(data), out, nq,
                                          n, d, name, p, n_threads)
     else:
         _native_ext.metric_cross_f32(queries, data, out, nq, n, d, name, p, n_threads)
@@ -303,7 +303,7 @@ def fill_empty_metric_slots(data: Any, name: str, p: float, idx: np.ndarray,
         rank[chunk] = np.take_along_axis(dist, nearest, axis=1)
 
 
-def _csr_buffers(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def csr_buffers(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """indptr (int64), indices (int32) and values (float32) of a canonical CSR
     matrix as the native kernels take them (copies only where the types
     differ)."""

@@ -86,8 +86,9 @@ class TransformState:
     hashes).
 
     Metrics other than those of ``_metric_query.GRAPH_QUERY_METRICS``, and
-    sparse training data, are served by an exact scan: the forest is then
-    empty (``n_trees`` 0).  Sparse training data is held as CSR arrays
+    sparse training data, are served by the general metrics' graph search,
+    or by an exact scan for small training sets (``metric_graph``): the
+    forest is then empty (``n_trees`` 0).  Sparse training data is held as CSR arrays
     (``sparse_indptr``, ``sparse_indices``, ``sparse_values``; empty for
     dense data), and ``data`` holds its row keys
     (``_metric_query.sparse_row_keys``) for the layout.
@@ -156,13 +157,16 @@ class TransformState:
         """Rebuild what is derived from the stored arrays: the search graph,
         the training data in byte form (empty unless its values are all
         integers 0 ... 255) and the sorted row hashes of the training data;
-        the CSR matrix of sparse training data.  The graph query's parts are
-        left empty where the exact scan serves the metric."""
-        if self.graph_query:
+        the CSR matrix of sparse training data.  The graph is left empty
+        where the exact scan serves the metric, the byte form wherever the
+        graph query of squared Euclidean distances does not."""
+        if self.graph_query or self.metric_graph:
             self.graph = search_graph(self.knn_indices, self.knn_dists, n_threads)
-            self.data_bytes = byte_form(self.data, n_threads)
         else:
             self.graph = np.empty((0, 0), np.int32)
+        if self.graph_query:
+            self.data_bytes = byte_form(self.data, n_threads)
+        else:
             self.data_bytes = np.empty(0, np.uint8)
         self.hash_sorted, self.hash_order = row_hash_table(self.data, n_threads)
         self.sparse_rows = None
@@ -178,6 +182,14 @@ class TransformState:
     def graph_query(self) -> bool:
         """Whether new points go to the graph query (else the exact scan)."""
         return _metric_query.uses_graph_query(self.metric, self.sparse)
+
+    @property
+    def metric_graph(self) -> bool:
+        """Whether new points go to the graph search of the general metrics
+        (``_metric_query.graph_query``): a metric or sparse fit on enough
+        training points."""
+        return not self.graph_query and _metric_query.uses_metric_graph(
+            int(self.knn_indices.shape[0]))
 
     @property
     def sparse(self) -> bool:
@@ -427,7 +439,11 @@ def _transform_block(state: TransformState, embedding: np.ndarray, a: float, b: 
         rows = points
     else:
         data = state.sparse_rows if state.sparse else state.data
-        idx, dist = _metric_query.exact_query(data, points, metric, k, n_threads)
+        if state.metric_graph:
+            idx, dist = _metric_query.graph_query(data, points, state.graph, metric, k,
+                                                  n_threads)
+        else:
+            idx, dist = _metric_query.exact_query(data, points, metric, k, n_threads)
         rows = _metric_query.sparse_row_keys(points) if state.sparse else aligned(points)
     if not state.graph_query or metric.name == "sqeuclidean":
         # The layout takes squared distances and measures memberships by

@@ -1,0 +1,81 @@
+// Argument checks shared by the metric methods of _native_ext.
+
+#include "metric_args.h"
+
+#include <cstdlib>
+
+#include "ext_args.h"
+
+// A metric name (str) with a kernel for the storage, and its exponent p.
+int metric_parse_arg(PyObject *name, PyObject *p_obj, int sparse, metric *m) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "metric must be a str");
+        return -1;
+    }
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) return -1;
+    double p;
+    if (ext_arg_finite(p_obj, "p", &p) != 0) return -1;
+    const int id = metric_from_name(text);
+    if (id < 0 || metric_resolve(m, id, p, sparse) != 0) {
+        PyErr_Format(PyExc_ValueError, "no %s kernel for metric '%s'", sparse ? "sparse" : "dense",
+                     text);
+        return -1;
+    }
+    if (id == METRIC_MINKOWSKI && !(p > 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "p must be positive");
+        return -1;
+    }
+    return 0;
+}
+
+int metric_check_csr(const char *what, const int64_t *indptr, const Py_buffer *indices,
+              const Py_buffer *vals, int n, int64_t d) {
+    const int64_t nnz = indptr[n];
+    if (indptr[0] != 0 || nnz < 0 || nnz > (int64_t)(indices->len / 4) ||
+        nnz > (int64_t)(vals->len / 4)) {
+        PyErr_Format(PyExc_ValueError, "%s: indptr must start at 0 and end within indices and data",
+                     what);
+        return -1;
+    }
+    const int32_t *col = (const int32_t *)indices->buf;
+    const float *val = (const float *)vals->buf;
+    int bad = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (int i = 0; i < n && !bad; ++i) {
+        if (indptr[i + 1] < indptr[i] || indptr[i + 1] > nnz) {
+            bad = 1;
+            break;
+        }
+        for (int64_t e = indptr[i]; e < indptr[i + 1]; ++e) {
+            const float v = val[e];
+            if (col[e] < 0 || (int64_t)col[e] >= d || (e > indptr[i] && col[e] <= col[e - 1]) ||
+                v == 0.0f || !(v - v == 0.0f)) {
+                bad = 1;
+                break;
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (bad) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be canonical CSR: non-decreasing indptr, column indices in [0, d) "
+                     "increasing within each row, finite nonzero values",
+                     what);
+        return -1;
+    }
+    return 0;
+}
+
+double *metric_aux_alloc(const metric *m, points *s) {
+    const int width = metric_aux_width(m);
+    double *aux = (double *)std::malloc(((size_t)s->n * (size_t)width + 1) * sizeof(double));
+    if (!aux) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    metric_aux(m, s, aux);
+    s->aux = aux;
+    return aux;
+}
+

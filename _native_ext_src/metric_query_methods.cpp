@@ -1,0 +1,224 @@
+// Graph query methods of _native_ext: the k nearest training points of new
+// points under the general metrics, on dense float32 rows or CSR matrices.
+
+#include "ext_methods.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "buffer_check.h"
+#include "ext_args.h"
+#include "metric_args.h"
+#include "metric_kernels.h"
+#include "metric_query.h"
+
+namespace {
+
+// Largest pool a query may keep (its scratch is a few bytes per entry).
+constexpr int kMaxPool = 1 << 16;
+// Largest row of the search graph.
+constexpr int kMaxWidth = 1 << 16;
+
+// The views of one call, released in reverse order of acquisition.
+struct views {
+    Py_buffer v[10];
+    int count;
+};
+
+int acquire(views *vs, PyObject *obj, int writable, Py_ssize_t itemsize, Py_ssize_t min_items,
+            const char *name) {
+    if (get_buffer(obj, &vs->v[vs->count], writable, itemsize, min_items, name) != 0) return -1;
+    return vs->count++;
+}
+
+void release_all(views *vs) {
+    while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
+}
+
+// The sizes of a query call, in the order the methods take them.
+struct query_sizes {
+    int n, m;
+    int64_t d;
+    int width, k, pool, n_seeds, n_threads;
+};
+
+// Parses n, m, d, width, k, pool, n_seeds (args[0 .. 7)) and n_threads
+// (args[9]); the metric (args[7], args[8]) is parsed by the caller.
+int parse_sizes(PyObject *const *args, int64_t max_d, query_sizes *s) {
+    if (ext_arg_int(args[0], "n", 1, INT32_MAX, &s->n) != 0 ||
+        ext_arg_int(args[1], "m", 0, INT32_MAX, &s->m) != 0 ||
+        ext_arg_int64(args[2], "d", 1, max_d, &s->d) != 0 ||
+        ext_arg_int(args[3], "width", 0, kMaxWidth, &s->width) != 0 ||
+        ext_arg_int(args[4], "k", 1, kMaxPool, &s->k) != 0 ||
+        ext_arg_int(args[5], "pool", 1, kMaxPool, &s->pool) != 0 ||
+        ext_arg_int(args[6], "n_seeds", 1, INT32_MAX, &s->n_seeds) != 0 ||
+        ext_arg_int(args[9], "n_threads", INT32_MIN, INT32_MAX, &s->n_threads) != 0)
+        return -1;
+    if (s->pool < s->k) {
+        PyErr_SetString(PyExc_ValueError, "pool must not be smaller than k");
+        return -1;
+    }
+    if (s->n_seeds > s->n) {
+        PyErr_SetString(PyExc_ValueError, "n_seeds must not exceed n");
+        return -1;
+    }
+    return 0;
+}
+
+// Acquires graph, out_idx and out_dist (args[0 .. 3)) and checks that the
+// outputs overlap nothing of the call.  Returns the index of graph's view.
+int acquire_graph_and_outputs(views *vs, PyObject *const *args, const query_sizes *s) {
+    const Py_ssize_t gflat = (Py_ssize_t)s->n * s->width, oflat = (Py_ssize_t)s->m * s->k;
+    const int first = vs->count;
+    if (acquire(vs, args[0], 0, 4, gflat, "graph") < 0 ||
+        acquire(vs, args[1], 1, 4, oflat, "out_idx") < 0 ||
+        acquire(vs, args[2], 1, 4, oflat, "out_dist") < 0)
+        return -1;
+    for (int a = 0; a < vs->count; ++a) {
+        for (int o = first + 1; o < first + 3; ++o) {
+            if (a != o && views_overlap(&vs->v[o], 4 * oflat, &vs->v[a], vs->v[a].len)) {
+                PyErr_SetString(PyExc_ValueError,
+                                "out_idx and out_dist must not overlap each other or the inputs");
+                return -1;
+            }
+        }
+    }
+    return first;
+}
+
+PyObject *run_query(const metric *m, const points *qs, const points *ps, const views *vs,
+                    int graph, const query_sizes *s) {
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = metric_graph_query(m, qs, ps, (const int32_t *)vs->v[graph].buf, s->width, s->k,
+                            s->pool, s->n_seeds, s->n_threads, (int32_t *)vs->v[graph + 1].buf,
+                            (float *)vs->v[graph + 2].buf);
+    Py_END_ALLOW_THREADS
+    if (rc == -2) return PyErr_NoMemory();
+    if (rc != 0) {
+        PyErr_SetString(PyExc_ValueError, "the graph query refused its sizes");
+        return nullptr;
+    }
+    return Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+const char ext_metric_query_f32_doc[] =
+    "metric_query_f32($module, x, q, graph, out_idx, out_dist, n, m, d, width, k, pool,"
+    " n_seeds, metric, p, n_threads, /)\n--\n\n"
+    "The k nearest rows of x (n x d, dense float32) to each row of q (m x d) under a metric\n"
+    "of metric_knn_f32: int32 ids and rank distances into out_idx and out_dist (m x k), each\n"
+    "row by increasing (distance, id), -1 / inf where nothing was found.  A best-first search\n"
+    "over graph (n x width, search_graph) from the n_seeds evenly spaced ids j * n / n_seeds,\n"
+    "keeping the best pool points.  A query's result depends only on its own values, x,\n"
+    "graph, k, pool and n_seeds.";
+
+PyObject *ext_metric_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    query_sizes s;
+    metric m;
+    if (ext_arg_count("metric_query_f32", nargs, 15) != 0 ||
+        parse_sizes(args + 5, INT32_MAX, &s) != 0 ||
+        metric_parse_arg(args[12], args[13], 0, &m) != 0)
+        return nullptr;
+    views vs = {};
+    PyObject *result = nullptr;
+    uint64_t *bits = nullptr;
+    void *qbytes = nullptr, *pbytes = nullptr;
+    int x, q, graph;
+    if ((x = acquire(&vs, args[0], 0, 4, (Py_ssize_t)s.n * s.d, "x")) < 0 ||
+        (q = acquire(&vs, args[1], 0, 4, (Py_ssize_t)s.m * s.d, "q")) < 0 ||
+        (graph = acquire_graph_and_outputs(&vs, args + 2, &s)) < 0)
+        goto done;
+    {
+        points qs = {}, ps = {};
+        qs.n = s.m;
+        ps.n = s.n;
+        qs.d = ps.d = s.d;
+        qs.X = (const float *)vs.v[q].buf;
+        ps.X = (const float *)vs.v[x].buf;
+        if (m.id == METRIC_JACCARD || m.id == METRIC_DICE) {
+            const int64_t words = (s.d + 63) / 64;
+            bits = (uint64_t *)std::malloc(((size_t)s.m + (size_t)s.n) * (size_t)words * 8 + 8);
+            if (!bits) {
+                PyErr_NoMemory();
+                goto done;
+            }
+            if (metric_pack_bits(qs.X, s.m, s.d, bits) != 0 ||
+                metric_pack_bits(ps.X, s.n, s.d, bits + (size_t)s.m * (size_t)words) != 0) {
+                PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
+                goto done;
+            }
+            qs.bits = bits;
+            ps.bits = bits + (size_t)s.m * (size_t)words;
+            qs.words = ps.words = words;
+        }
+        // The byte kernels give the float kernels' bits; used where both sets
+        // are bytes, as the exact scan uses them.
+        Py_BEGIN_ALLOW_THREADS
+        qbytes = metric_bytes_view(&m, &qs);
+        pbytes = qbytes ? metric_bytes_view(&m, &ps) : nullptr;
+        if (pbytes) metric_use_bytes(&m);
+        Py_END_ALLOW_THREADS
+        result = run_query(&m, &qs, &ps, &vs, graph, &s);
+    }
+done:
+    std::free(pbytes);
+    std::free(qbytes);
+    std::free(bits);
+    release_all(&vs);
+    return result;
+}
+
+const char ext_metric_query_csr_f32_doc[] =
+    "metric_query_csr_f32($module, x_indptr, x_indices, x_data, q_indptr, q_indices, q_data,"
+    " graph, out_idx, out_dist, n, m, d, width, k, pool, n_seeds, metric, p, n_threads, /)"
+    "\n--\n\n"
+    "As metric_query_f32 for canonical CSR matrices x (n rows) and q (m rows) of d columns,\n"
+    "with the metrics of metric_knn_csr_f32.";
+
+PyObject *ext_metric_query_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    query_sizes s;
+    metric m;
+    if (ext_arg_count("metric_query_csr_f32", nargs, 19) != 0 ||
+        parse_sizes(args + 9, (int64_t)INT32_MAX + 1, &s) != 0 ||
+        metric_parse_arg(args[16], args[17], 1, &m) != 0)
+        return nullptr;
+    views vs = {};
+    PyObject *result = nullptr;
+    double *xaux = nullptr, *qaux = nullptr;
+    int xp, xi, xv, qp, qi, qv, graph;
+    if ((xp = acquire(&vs, args[0], 0, 8, (Py_ssize_t)s.n + 1, "x_indptr")) < 0 ||
+        (xi = acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
+        (xv = acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
+        (qp = acquire(&vs, args[3], 0, 8, (Py_ssize_t)s.m + 1, "q_indptr")) < 0 ||
+        (qi = acquire(&vs, args[4], 0, 4, 0, "q_indices")) < 0 ||
+        (qv = acquire(&vs, args[5], 0, 4, 0, "q_data")) < 0 ||
+        (graph = acquire_graph_and_outputs(&vs, args + 6, &s)) < 0)
+        goto done;
+    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], s.n, s.d) !=
+            0 ||
+        metric_check_csr("q", (const int64_t *)vs.v[qp].buf, &vs.v[qi], &vs.v[qv], s.m, s.d) != 0)
+        goto done;
+    {
+        points qs = {}, ps = {};
+        qs.n = s.m;
+        ps.n = s.n;
+        qs.d = ps.d = s.d;
+        qs.indptr = (const int64_t *)vs.v[qp].buf;
+        qs.indices = (const int32_t *)vs.v[qi].buf;
+        qs.vals = (const float *)vs.v[qv].buf;
+        ps.indptr = (const int64_t *)vs.v[xp].buf;
+        ps.indices = (const int32_t *)vs.v[xi].buf;
+        ps.vals = (const float *)vs.v[xv].buf;
+        if ((xaux = metric_aux_alloc(&m, &ps)) == nullptr ||
+            (qaux = metric_aux_alloc(&m, &qs)) == nullptr)
+            goto done;
+        result = run_query(&m, &qs, &ps, &vs, graph, &s);
+    }
+done:
+    std::free(qaux);
+    std::free(xaux);
+    release_all(&vs);
+    return result;
+}

@@ -1,0 +1,185 @@
+"""The graph search of new points under the general metrics: its recall
+against the exact scan, the same bits however the queries are cut, ordered
+or threaded, refusal of bad arguments, and failed allocations."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+from quelmo import UMAP, _metric_query, _metrics, _native_ext, _transform
+
+
+def recall(found: np.ndarray, truth: np.ndarray) -> float:
+    return float((found[:, :, None] == truth[:, None, :]).any(axis=2).mean())
+
+
+def fitted_parts(X, n_fit: int, metric: str):
+    """A fit on the first n_fit rows: the training rows as the search takes
+    them, the search graph, the metric, k and the other rows prepared."""
+    model = UMAP(n_neighbors=15, n_epochs=10, metric=metric, random_state=0, n_jobs=2)
+    state = model.fit(X[:n_fit])._transform_state
+    data = state.sparse_rows if state.sparse else state.data
+    graph = _transform.search_graph(state.knn_indices, state.knn_dists, 2)
+    m = state.metric_spec
+    points = _metrics.search_rows(_transform.check_points(X[n_fit:], state), m)
+    return data, graph, m, state.knn_indices.shape[1] - 1, points
+
+
+def topic_documents(n: int = 3000, d: int = 2000, seed: int = 0) -> scipy.sparse.csr_matrix:
+    """Word counts of n documents, each drawn from one of 30 topics' own
+    vocabularies with a share of common words: a small TF-IDF-like matrix."""
+    rng = np.random.default_rng(seed)
+    topic = rng.integers(0, 30, n)
+    words = np.where(rng.uniform(size=(n, 40)) < 0.7,
+                     topic[:, None] * 60 + rng.integers(0, 60, (n, 40)),
+                     1800 + rng.integers(0, d - 1800, (n, 40)))
+    rows = np.repeat(np.arange(n), 40)
+    S = scipy.sparse.csr_matrix((np.ones(rows.size, np.float32), (rows, words.ravel())),
+                                shape=(n, d))
+    S.sum_duplicates()
+    return S
+
+
+def test_recall_on_mnist_under_manhattan(mnist10k):
+    X, _ = mnist10k
+    data, graph, m, k, points = fitted_parts(X, 8000, "manhattan")
+    exact = _metric_query.exact_query(data, points, m, k, 2)
+    found = _metric_query.graph_query(data, points, graph, m, k, 2)
+    assert recall(found[0], exact[0]) >= 0.95
+    # Distances are the scan's own values for the same pairs.
+    same = (found[0] == exact[0]).all(axis=1)
+    assert same.mean() > 0.5
+    assert found[1][same].tobytes() == exact[1][same].tobytes()
+
+
+def test_sparse_cosine_recall_and_the_same_bits_however_cut():
+    data, graph, m, k, points = fitted_parts(topic_documents(), 2500, "cosine")
+    exact = _metric_query.exact_query(data, points, m, k, 2)
+    idx, dist = _metric_query.graph_query(data, points, graph, m, k, 2)
+    assert recall(idx, exact[0]) >= 0.95
+    assert (np.diff(dist, axis=1) >= 0).all()
+    cuts = [0, 1, 2, 90, 91, 300, 499, 500]  # 7 uneven chunks, single rows among them
+    parts = [_metric_query.graph_query(data, points[a:b], graph, m, k, 2)
+             for a, b in zip(cuts, cuts[1:])]
+    assert np.vstack([p[0] for p in parts]).tobytes() == idx.tobytes()
+    assert np.vstack([p[1] for p in parts]).tobytes() == dist.tobytes()
+    order = np.random.default_rng(1).permutation(points.shape[0])
+    shuffled = _metric_query.graph_query(data, points[order], graph, m, k, 2)
+    assert shuffled[0].tobytes() == idx[order].tobytes()
+    for n_threads in (1, 3):
+        again = _metric_query.graph_query(data, points, graph, m, k, n_threads)
+        assert again[0].tobytes() == idx.tobytes() and again[1].tobytes() == dist.tobytes()
+
+
+def test_the_model_size_chooses_the_search():
+    X = np.random.default_rng(0).normal(size=(300, 4)).astype(np.float32)
+    model = UMAP(n_neighbors=5, n_epochs=5, metric="manhattan", random_state=0).fit(X)
+    state = model._transform_state
+    assert not state.metric_graph and state.graph.size == 0
+    assert _metric_query.uses_metric_graph(_metric_query.GRAPH_MIN_ROWS)
+    assert not _metric_query.uses_metric_graph(_metric_query.GRAPH_MIN_ROWS - 1)
+
+
+# x, q, graph, out_idx, out_dist, n, m, d, width, k, pool, n_seeds, metric, p, n_threads
+def dense_args(**change):
+    rng = np.random.default_rng(0)
+    args = dict(x=rng.normal(size=(50, 3)).astype(np.float32),
+                q=rng.normal(size=(4, 3)).astype(np.float32),
+                graph=np.zeros((50, 6), np.int32), out_idx=np.empty((4, 5), np.int32),
+                out_dist=np.empty((4, 5), np.float32), n=50, m=4, d=3, width=6, k=5,
+                pool=96, n_seeds=20, metric="manhattan", p=1.0, n_threads=2)
+    args.update(change)
+    return list(args.values())
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"pool": 4}, "pool must not be smaller than k"),
+    ({"n_seeds": 51}, "n_seeds must not exceed n"),
+    ({"n_seeds": 0}, "n_seeds"),
+    ({"k": 0}, "k"),
+    ({"graph": np.zeros((49, 6), np.int32)}, "graph"),
+    ({"out_dist": np.empty((4, 4), np.float32)}, "out_dist"),
+    ({"metric": "cosine"}, "no dense kernel for metric 'cosine'"),
+    ({"metric": "minkowski", "p": -1.0}, "p must be positive"),
+    ({"metric": "jaccard"}, "binary"),
+    ({"x": np.zeros((50, 3), np.float64)}, "x"),
+])
+def test_bad_arguments_are_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        _native_ext.metric_query_f32(*dense_args(**change))
+
+
+def test_overlapping_outputs_and_bad_csr_are_refused():
+    args = dense_args()
+    out = np.empty(40, np.int32)
+    args[3], args[4] = out[:20], out[10:30].view(np.float32)
+    with pytest.raises(ValueError, match="must not overlap"):
+        _native_ext.metric_query_f32(*args)
+    S = scipy.sparse.random(30, 8, density=0.3, format="csr", dtype=np.float32, random_state=0)
+    ip, ix, vals = S.indptr.astype(np.int64), S.indices.astype(np.int32), S.data
+    bad = vals.copy()
+    bad[0] = np.nan
+    with pytest.raises(ValueError, match="canonical CSR"):
+        _native_ext.metric_query_csr_f32(ip, ix, vals, ip, ix, bad, np.zeros((30, 4), np.int32),
+                                         np.empty((30, 3), np.int32),
+                                         np.empty((30, 3), np.float32), 30, 30, 8, 4, 3, 96,
+                                         10, "manhattan", 1.0, 1)
+    with pytest.raises(TypeError):
+        _native_ext.metric_query_f32(*dense_args()[:-1])
+
+
+def test_failed_allocations_and_threads_leak_nothing(run_injected):
+    # Every allocation and thread creation of a dense and a sparse query
+    # fails in turn: MemoryError or the same result, never a leak.
+    out = run_injected("""
+_qfi.qfi_target(b"_native_ext")
+import scipy.sparse
+from quelmo import _transform
+rng = np.random.default_rng(0)
+X = rng.uniform(size=(300, 12)).astype(np.float32)
+S = scipy.sparse.random(300, 50, density=0.1, random_state=1, format="csr", dtype=np.float32)
+ip, ix = S.indptr.astype(np.int64), S.indices.astype(np.int32)
+knn = np.argsort(rng.uniform(size=(300, 300)), axis=1)[:, :8].astype(np.int32)
+graph = _transform.search_graph(knn, np.ones((300, 8), np.float32), 1)
+w = graph.shape[1]
+calls = {
+    "dense": lambda i, d: _native_ext.metric_query_f32(X, X[:40], graph, i, d, 300, 40, 12, w, 8,
+                                                       96, 64, "canberra", 1.0, 3),
+    "sparse": lambda i, d: _native_ext.metric_query_csr_f32(ip, ix, S.data, ip, ix, S.data,
+                                                            graph, i, d, 300, 40, 50, w, 8, 96,
+                                                            64, "braycurtis", 1.0, 3),
+}
+for name, call in calls.items():
+    idx, dist = np.full((40, 8), -7, np.int32), np.full((40, 8), -7, np.float32)
+    qfi.arm()
+    call(idx, dist)
+    s = qfi.stats()
+    qfi.disarm()
+    good = (idx.copy(), dist.copy())
+    for kind, total in (("malloc", s["mallocs"]), ("thread", s["threads"])):
+        for nth in range(1, total + 1):
+            idx[:], dist[:] = -7, -7
+            qfi.arm(**{kind + "_at": nth})
+            try:
+                call(idx, dist)
+                outcome = "same" if idx.tobytes() == good[0].tobytes() and \\
+                    dist.tobytes() == good[1].tobytes() else "differs"
+            except MemoryError:
+                outcome = "MemoryError"
+            t = qfi.stats()
+            qfi.disarm()
+            print(name, kind, nth, outcome, t["live"], t["failed"])
+""").stdout
+    rows = [line.split() for line in out.splitlines()]
+    assert {r[0] for r in rows} == {"dense", "sparse"}
+    assert {r[1] for r in rows} == {"malloc", "thread"}
+    for name, kind, nth, outcome, live, failed in rows:
+        assert (live, failed) == ("0", "1"), (name, kind, nth)
+        # The thread helper runs everything on the calling thread when its
+        # own bookkeeping cannot be had: the same result.
+        assert outcome in (("same",) if kind == "thread" else ("same", "MemoryError")), \
+            (name, kind, nth)
+    assert {(r[0], r[3]) for r in rows if r[1] == "malloc"} >= {("dense", "MemoryError"),
+                                                                 ("sparse", "MemoryError")}
