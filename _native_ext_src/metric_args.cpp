@@ -1,10 +1,54 @@
-// Argument checks shared by the metric methods of _native_ext.
+// Argument handling shared by the metric methods of _native_ext.
 
 #include "metric_args.h"
 
 #include <cstdlib>
 
+#include "buffer_check.h"
 #include "ext_args.h"
+
+int metric_acquire(metric_views *vs, PyObject *obj, int writable, Py_ssize_t itemsize,
+                   Py_ssize_t min_items, const char *name) {
+    if (get_buffer(obj, &vs->v[vs->count], writable, itemsize, min_items, name) != 0) return -1;
+    return vs->count++;
+}
+
+void metric_release_all(metric_views *vs) {
+    while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
+}
+
+int metric_dense_pair(metric *m, points *a, points *b, metric_pair_storage *held) {
+    *held = metric_pair_storage{nullptr, nullptr, nullptr};
+    if (m->id == METRIC_JACCARD || m->id == METRIC_DICE) {
+        const int64_t words = (a->d + 63) / 64;
+        const size_t a_words = (size_t)a->n * (size_t)words;
+        held->bits = (uint64_t *)std::malloc((a_words + (size_t)b->n * (size_t)words) * 8 + 8);
+        if (held->bits == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (metric_pack_bits(a->X, a->n, a->d, held->bits) != 0 ||
+            metric_pack_bits(b->X, b->n, b->d, held->bits + a_words) != 0) {
+            PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
+            return -1;
+        }
+        a->bits = held->bits;
+        b->bits = held->bits + a_words;
+        a->words = b->words = words;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    held->a_bytes = metric_bytes_view(m, a);
+    held->b_bytes = held->a_bytes ? metric_bytes_view(m, b) : nullptr;
+    if (held->b_bytes) metric_use_bytes(m);
+    Py_END_ALLOW_THREADS
+    return 0;
+}
+
+void metric_pair_free(metric_pair_storage *held) {
+    std::free(held->b_bytes);
+    std::free(held->a_bytes);
+    std::free(held->bits);
+}
 
 // A metric name (str) with a kernel for the storage, and its exponent p.
 int metric_parse_arg(PyObject *name, PyObject *p_obj, int sparse, metric *m) {

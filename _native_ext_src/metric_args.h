@@ -1,7 +1,8 @@
 /*
- * metric_args.h - argument checks shared by the metric methods of
- * _native_ext: the metric name and exponent, CSR matrices, and the per-row
- * constants a CSR set needs.  Each sets a Python exception on failure.
+ * metric_args.h - argument handling shared by the metric methods of
+ * _native_ext: the buffers of a call, the metric name and exponent, CSR
+ * matrices, the bits of binary rows and the per-row constants a CSR set
+ * needs.  Each sets a Python exception on failure.
  */
 #ifndef QUELMO_METRIC_ARGS_H
 #define QUELMO_METRIC_ARGS_H
@@ -13,6 +14,20 @@
 
 #include "metric_kernels.h"
 
+// The buffer views of one call, released in reverse order of acquisition.
+struct metric_views {
+    Py_buffer v[10];
+    int count;
+};
+
+// Acquires obj as the next view (get_buffer's checks); returns its index, or
+// -1 with an exception set.
+int metric_acquire(metric_views *vs, PyObject *obj, int writable, Py_ssize_t itemsize,
+                   Py_ssize_t min_items, const char *name);
+
+// Releases every view acquired so far.
+void metric_release_all(metric_views *vs);
+
 // Resolves m from a metric name (str) with a kernel for the storage (sparse
 // 1: CSR) and its exponent p.  Returns 0, or -1 with TypeError/ValueError.
 int metric_parse_arg(PyObject *name, PyObject *p_obj, int sparse, metric *m);
@@ -23,6 +38,19 @@ int metric_parse_arg(PyObject *name, PyObject *p_obj, int sparse, metric *m);
 // row, values are finite and nonzero.  Returns 0, or -1 with a ValueError.
 int metric_check_csr(const char *what, const int64_t *indptr, const Py_buffer *indices,
                      const Py_buffer *vals, int n, int64_t d);
+
+// What two dense sets a and b (d columns each) hold for metric m beyond
+// their floats: their rows packed as bits for jaccard and dice, and their
+// byte form where both sets qualify (m then switches to the byte kernel,
+// which gives the float kernel's bits).  Returns 0, or -1 with MemoryError
+// or ValueError (jaccard or dice on a value neither 0 nor 1); either way
+// the caller frees *held with metric_pair_free.
+struct metric_pair_storage {
+    uint64_t *bits;
+    void *a_bytes, *b_bytes;
+};
+int metric_dense_pair(metric *m, points *a, points *b, metric_pair_storage *held);
+void metric_pair_free(metric_pair_storage *held);
 
 // Per-row constants of the metric for the CSR set s, which then points at
 // them; the caller frees the result.  Null with MemoryError set.

@@ -13,22 +13,6 @@
 
 namespace {
 
-// The views of one call, released in reverse order of acquisition.
-struct views {
-    Py_buffer v[8];
-    int count;
-};
-
-int acquire(views *vs, PyObject *obj, int writable, Py_ssize_t itemsize, Py_ssize_t min_items,
-            const char *name) {
-    if (get_buffer(obj, &vs->v[vs->count], writable, itemsize, min_items, name) != 0) return -1;
-    return vs->count++;
-}
-
-void release_all(views *vs) {
-    while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
-}
-
 int status_to_error(int rc) {
     if (rc == -2) {
         PyErr_NoMemory();
@@ -74,14 +58,14 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
     }
     const Py_ssize_t nd = (Py_ssize_t)n * d, nk = (Py_ssize_t)n * k;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
     uint64_t *bits = nullptr;
     void *bytes = nullptr;
     int x, idx, dist;
-    if ((x = acquire(&vs, args[0], 0, 4, nd, "x")) < 0 ||
-        (idx = acquire(&vs, args[1], 1, 4, nk, "idx")) < 0 ||
-        (dist = acquire(&vs, args[2], 1, 4, nk, "dist")) < 0)
+    if ((x = metric_acquire(&vs, args[0], 0, 4, nd, "x")) < 0 ||
+        (idx = metric_acquire(&vs, args[1], 1, 4, nk, "idx")) < 0 ||
+        (dist = metric_acquire(&vs, args[2], 1, 4, nk, "dist")) < 0)
         goto done;
     if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
         PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
@@ -117,7 +101,7 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
 done:
     std::free(bytes);
     std::free(bits);
-    release_all(&vs);
+    metric_release_all(&vs);
     return result;
 }
 
@@ -150,21 +134,22 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
         return nullptr;
     }
     const Py_ssize_t nk = (Py_ssize_t)n * k;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
     double *aux = nullptr;
     int ptr, ind, val, idx, dist;
-    if ((ptr = acquire(&vs, args[0], 0, 8, (Py_ssize_t)n + 1, "indptr")) < 0 ||
-        (ind = acquire(&vs, args[1], 0, 4, 0, "indices")) < 0 ||
-        (val = acquire(&vs, args[2], 0, 4, 0, "data")) < 0 ||
-        (idx = acquire(&vs, args[3], 1, 4, nk, "idx")) < 0 ||
-        (dist = acquire(&vs, args[4], 1, 4, nk, "dist")) < 0)
+    if ((ptr = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)n + 1, "indptr")) < 0 ||
+        (ind = metric_acquire(&vs, args[1], 0, 4, 0, "indices")) < 0 ||
+        (val = metric_acquire(&vs, args[2], 0, 4, 0, "data")) < 0 ||
+        (idx = metric_acquire(&vs, args[3], 1, 4, nk, "idx")) < 0 ||
+        (dist = metric_acquire(&vs, args[4], 1, 4, nk, "dist")) < 0)
         goto done;
     if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
         PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
         goto done;
     }
-    if (metric_check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val], n, d) != 0)
+    if (metric_check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val],
+                         n, d) != 0)
         goto done;
     {
         points s = {};
@@ -185,7 +170,7 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
     }
 done:
     std::free(aux);
-    release_all(&vs);
+    metric_release_all(&vs);
     return result;
 }
 
@@ -205,14 +190,13 @@ PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         ext_arg_int(args[8], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
-    uint64_t *bits = nullptr;
-    void *qbytes = nullptr, *pbytes = nullptr;
+    metric_pair_storage held = {};
     int x, y, out;
-    if ((x = acquire(&vs, args[0], 0, 4, (Py_ssize_t)nx * d, "x")) < 0 ||
-        (y = acquire(&vs, args[1], 0, 4, (Py_ssize_t)ny * d, "y")) < 0 ||
-        (out = acquire(&vs, args[2], 1, 4, nxy, "out")) < 0)
+    if ((x = metric_acquire(&vs, args[0], 0, 4, (Py_ssize_t)nx * d, "x")) < 0 ||
+        (y = metric_acquire(&vs, args[1], 0, 4, (Py_ssize_t)ny * d, "y")) < 0 ||
+        (out = metric_acquire(&vs, args[2], 1, 4, nxy, "out")) < 0)
         goto done;
     {
         points qs = {}, ps = {};
@@ -221,36 +205,16 @@ PyObject *ext_metric_cross_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         qs.d = ps.d = d;
         qs.X = (const float *)vs.v[x].buf;
         ps.X = (const float *)vs.v[y].buf;
-        if (m.id == METRIC_JACCARD || m.id == METRIC_DICE) {
-            const int64_t words = ((int64_t)d + 63) / 64;
-            bits = (uint64_t *)std::malloc(((size_t)nx + (size_t)ny) * (size_t)words * 8 + 8);
-            if (!bits) {
-                PyErr_NoMemory();
-                goto done;
-            }
-            if (metric_pack_bits(qs.X, nx, d, bits) != 0 ||
-                metric_pack_bits(ps.X, ny, d, bits + (size_t)nx * (size_t)words) != 0) {
-                PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
-                goto done;
-            }
-            qs.bits = bits;
-            ps.bits = bits + (size_t)nx * (size_t)words;
-            qs.words = ps.words = words;
-        }
+        if (metric_dense_pair(&m, &qs, &ps, &held) != 0) goto done;
         int rc;
         Py_BEGIN_ALLOW_THREADS
-        qbytes = metric_bytes_view(&m, &qs);
-        pbytes = qbytes ? metric_bytes_view(&m, &ps) : nullptr;
-        if (pbytes) metric_use_bytes(&m);
         rc = metric_cross(&m, &qs, &ps, n_threads, (float *)vs.v[out].buf);
         Py_END_ALLOW_THREADS
         if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
     }
 done:
-    std::free(pbytes);
-    std::free(qbytes);
-    std::free(bits);
-    release_all(&vs);
+    metric_pair_free(&held);
+    metric_release_all(&vs);
     return result;
 }
 
@@ -273,19 +237,20 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
     const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
     double *xaux = nullptr, *yaux = nullptr;
     int xp, xi, xv, yp, yi, yv, out;
-    if ((xp = acquire(&vs, args[0], 0, 8, (Py_ssize_t)nx + 1, "x_indptr")) < 0 ||
-        (xi = acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
-        (xv = acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
-        (yp = acquire(&vs, args[3], 0, 8, (Py_ssize_t)ny + 1, "y_indptr")) < 0 ||
-        (yi = acquire(&vs, args[4], 0, 4, 0, "y_indices")) < 0 ||
-        (yv = acquire(&vs, args[5], 0, 4, 0, "y_data")) < 0 ||
-        (out = acquire(&vs, args[6], 1, 4, nxy, "out")) < 0)
+    if ((xp = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)nx + 1, "x_indptr")) < 0 ||
+        (xi = metric_acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
+        (xv = metric_acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
+        (yp = metric_acquire(&vs, args[3], 0, 8, (Py_ssize_t)ny + 1, "y_indptr")) < 0 ||
+        (yi = metric_acquire(&vs, args[4], 0, 4, 0, "y_indices")) < 0 ||
+        (yv = metric_acquire(&vs, args[5], 0, 4, 0, "y_data")) < 0 ||
+        (out = metric_acquire(&vs, args[6], 1, 4, nxy, "out")) < 0)
         goto done;
-    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) != 0 ||
+    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) !=
+            0 ||
         metric_check_csr("y", (const int64_t *)vs.v[yp].buf, &vs.v[yi], &vs.v[yv], ny, d) != 0)
         goto done;
     {
@@ -299,7 +264,8 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         ps.indptr = (const int64_t *)vs.v[yp].buf;
         ps.indices = (const int32_t *)vs.v[yi].buf;
         ps.vals = (const float *)vs.v[yv].buf;
-        if ((xaux = metric_aux_alloc(&m, &qs)) == nullptr || (yaux = metric_aux_alloc(&m, &ps)) == nullptr)
+        if ((xaux = metric_aux_alloc(&m, &qs)) == nullptr ||
+            (yaux = metric_aux_alloc(&m, &ps)) == nullptr)
             goto done;
         int rc;
         Py_BEGIN_ALLOW_THREADS
@@ -310,6 +276,6 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
 done:
     std::free(yaux);
     std::free(xaux);
-    release_all(&vs);
+    metric_release_all(&vs);
     return result;
 }

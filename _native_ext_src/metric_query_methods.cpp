@@ -19,22 +19,6 @@ constexpr int kMaxPool = 1 << 16;
 // Largest row of the search graph.
 constexpr int kMaxWidth = 1 << 16;
 
-// The views of one call, released in reverse order of acquisition.
-struct views {
-    Py_buffer v[10];
-    int count;
-};
-
-int acquire(views *vs, PyObject *obj, int writable, Py_ssize_t itemsize, Py_ssize_t min_items,
-            const char *name) {
-    if (get_buffer(obj, &vs->v[vs->count], writable, itemsize, min_items, name) != 0) return -1;
-    return vs->count++;
-}
-
-void release_all(views *vs) {
-    while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
-}
-
 // The sizes of a query call, in the order the methods take them.
 struct query_sizes {
     int n, m;
@@ -67,12 +51,12 @@ int parse_sizes(PyObject *const *args, int64_t max_d, query_sizes *s) {
 
 // Acquires graph, out_idx and out_dist (args[0 .. 3)) and checks that the
 // outputs overlap nothing of the call.  Returns the index of graph's view.
-int acquire_graph_and_outputs(views *vs, PyObject *const *args, const query_sizes *s) {
+int acquire_graph_and_outputs(metric_views *vs, PyObject *const *args, const query_sizes *s) {
     const Py_ssize_t gflat = (Py_ssize_t)s->n * s->width, oflat = (Py_ssize_t)s->m * s->k;
     const int first = vs->count;
-    if (acquire(vs, args[0], 0, 4, gflat, "graph") < 0 ||
-        acquire(vs, args[1], 1, 4, oflat, "out_idx") < 0 ||
-        acquire(vs, args[2], 1, 4, oflat, "out_dist") < 0)
+    if (metric_acquire(vs, args[0], 0, 4, gflat, "graph") < 0 ||
+        metric_acquire(vs, args[1], 1, 4, oflat, "out_idx") < 0 ||
+        metric_acquire(vs, args[2], 1, 4, oflat, "out_dist") < 0)
         return -1;
     for (int a = 0; a < vs->count; ++a) {
         for (int o = first + 1; o < first + 3; ++o) {
@@ -86,7 +70,7 @@ int acquire_graph_and_outputs(views *vs, PyObject *const *args, const query_size
     return first;
 }
 
-PyObject *run_query(const metric *m, const points *qs, const points *ps, const views *vs,
+PyObject *run_query(const metric *m, const points *qs, const points *ps, const metric_views *vs,
                     int graph, const query_sizes *s) {
     int rc;
     Py_BEGIN_ALLOW_THREADS
@@ -121,13 +105,12 @@ PyObject *ext_metric_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         parse_sizes(args + 5, INT32_MAX, &s) != 0 ||
         metric_parse_arg(args[12], args[13], 0, &m) != 0)
         return nullptr;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
-    uint64_t *bits = nullptr;
-    void *qbytes = nullptr, *pbytes = nullptr;
+    metric_pair_storage held = {};
     int x, q, graph;
-    if ((x = acquire(&vs, args[0], 0, 4, (Py_ssize_t)s.n * s.d, "x")) < 0 ||
-        (q = acquire(&vs, args[1], 0, 4, (Py_ssize_t)s.m * s.d, "q")) < 0 ||
+    if ((x = metric_acquire(&vs, args[0], 0, 4, (Py_ssize_t)s.n * s.d, "x")) < 0 ||
+        (q = metric_acquire(&vs, args[1], 0, 4, (Py_ssize_t)s.m * s.d, "q")) < 0 ||
         (graph = acquire_graph_and_outputs(&vs, args + 2, &s)) < 0)
         goto done;
     {
@@ -137,36 +120,12 @@ PyObject *ext_metric_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nar
         qs.d = ps.d = s.d;
         qs.X = (const float *)vs.v[q].buf;
         ps.X = (const float *)vs.v[x].buf;
-        if (m.id == METRIC_JACCARD || m.id == METRIC_DICE) {
-            const int64_t words = (s.d + 63) / 64;
-            bits = (uint64_t *)std::malloc(((size_t)s.m + (size_t)s.n) * (size_t)words * 8 + 8);
-            if (!bits) {
-                PyErr_NoMemory();
-                goto done;
-            }
-            if (metric_pack_bits(qs.X, s.m, s.d, bits) != 0 ||
-                metric_pack_bits(ps.X, s.n, s.d, bits + (size_t)s.m * (size_t)words) != 0) {
-                PyErr_SetString(PyExc_ValueError, "jaccard and dice need binary data (0 or 1)");
-                goto done;
-            }
-            qs.bits = bits;
-            ps.bits = bits + (size_t)s.m * (size_t)words;
-            qs.words = ps.words = words;
-        }
-        // The byte kernels give the float kernels' bits; used where both sets
-        // are bytes, as the exact scan uses them.
-        Py_BEGIN_ALLOW_THREADS
-        qbytes = metric_bytes_view(&m, &qs);
-        pbytes = qbytes ? metric_bytes_view(&m, &ps) : nullptr;
-        if (pbytes) metric_use_bytes(&m);
-        Py_END_ALLOW_THREADS
+        if (metric_dense_pair(&m, &qs, &ps, &held) != 0) goto done;
         result = run_query(&m, &qs, &ps, &vs, graph, &s);
     }
 done:
-    std::free(pbytes);
-    std::free(qbytes);
-    std::free(bits);
-    release_all(&vs);
+    metric_pair_free(&held);
+    metric_release_all(&vs);
     return result;
 }
 
@@ -184,16 +143,16 @@ PyObject *ext_metric_query_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         parse_sizes(args + 9, (int64_t)INT32_MAX + 1, &s) != 0 ||
         metric_parse_arg(args[16], args[17], 1, &m) != 0)
         return nullptr;
-    views vs = {};
+    metric_views vs = {};
     PyObject *result = nullptr;
     double *xaux = nullptr, *qaux = nullptr;
     int xp, xi, xv, qp, qi, qv, graph;
-    if ((xp = acquire(&vs, args[0], 0, 8, (Py_ssize_t)s.n + 1, "x_indptr")) < 0 ||
-        (xi = acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
-        (xv = acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
-        (qp = acquire(&vs, args[3], 0, 8, (Py_ssize_t)s.m + 1, "q_indptr")) < 0 ||
-        (qi = acquire(&vs, args[4], 0, 4, 0, "q_indices")) < 0 ||
-        (qv = acquire(&vs, args[5], 0, 4, 0, "q_data")) < 0 ||
+    if ((xp = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)s.n + 1, "x_indptr")) < 0 ||
+        (xi = metric_acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
+        (xv = metric_acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
+        (qp = metric_acquire(&vs, args[3], 0, 8, (Py_ssize_t)s.m + 1, "q_indptr")) < 0 ||
+        (qi = metric_acquire(&vs, args[4], 0, 4, 0, "q_indices")) < 0 ||
+        (qv = metric_acquire(&vs, args[5], 0, 4, 0, "q_data")) < 0 ||
         (graph = acquire_graph_and_outputs(&vs, args + 6, &s)) < 0)
         goto done;
     if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], s.n, s.d) !=
@@ -219,6 +178,6 @@ PyObject *ext_metric_query_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
 done:
     std::free(qaux);
     std::free(xaux);
-    release_all(&vs);
+    metric_release_all(&vs);
     return result;
 }
