@@ -38,7 +38,9 @@ struct query_job {
     const points *ps;
     const int32_t *graph;
     int width;
-    int k, pool, n_seeds;
+    const int32_t *seeds;
+    int n_seeds;
+    int k, pool;
     int32_t *out_idx;
     float *out_dist;
 };
@@ -87,19 +89,21 @@ void query_one(const query_job *job, query_scratch *s, int64_t q) {
     }
     s->size = 0;
     s->cursor = 0;
+    int cnt = 0;
     for (int j = 0; j < job->n_seeds; ++j) {
-        const int32_t id = (int32_t)((int64_t)j * n / job->n_seeds);
+        const int32_t id = job->seeds[j];
+        if (id < 0 || id >= n || s->seen[id] == s->stamp) continue;
         s->seen[id] = s->stamp;
-        s->ids[j] = id;
+        s->ids[cnt++] = id;
     }
-    measure(job, s, q, job->n_seeds);
+    measure(job, s, q, cnt);
     for (;;) {
         while (s->cursor < s->size && s->pool[s->cursor].expanded) ++s->cursor;
         if (s->cursor == s->size) break;
         entry *e = &s->pool[s->cursor];
         e->expanded = 1;
         const int32_t *row = job->graph + (int64_t)e->id * job->width;
-        int cnt = 0;
+        cnt = 0;
         for (int j = 0; j < job->width; ++j) {
             const int32_t id = row[j];
             if (id < 0 || id >= n || s->seen[id] == s->stamp) continue;
@@ -140,12 +144,10 @@ int query_range(void *ctx, int64_t begin, int64_t end, int) {
 }  // namespace
 
 int metric_graph_query(const metric *m, const points *qs, const points *ps,
-                       const int32_t *graph, int width, int k, int pool, int n_seeds,
-                       int n_threads, int32_t *out_idx, float *out_dist) {
-    if (ps->n < 1 || qs->n < 0 || width < 0 || k < 1 || pool < k || n_seeds < 1 ||
-        n_seeds > ps->n)
-        return -1;
+                       const int32_t *graph, int width, const int32_t *seeds, int n_seeds,
+                       int k, int pool, int n_threads, int32_t *out_idx, float *out_dist) {
+    if (ps->n < 1 || qs->n < 0 || width < 0 || n_seeds < 1 || k < 1 || pool < k) return -1;
     if (qs->n == 0) return 0;
-    query_job job = {m, qs, ps, graph, width, k, pool, n_seeds, out_idx, out_dist};
+    query_job job = {m, qs, ps, graph, width, seeds, n_seeds, k, pool, out_idx, out_dist};
     return ext_parallel_ranges(qs->n, n_threads, query_range, &job);
 }

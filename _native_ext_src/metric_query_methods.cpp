@@ -42,24 +42,22 @@ int parse_sizes(PyObject *const *args, int64_t max_d, query_sizes *s) {
         PyErr_SetString(PyExc_ValueError, "pool must not be smaller than k");
         return -1;
     }
-    if (s->n_seeds > s->n) {
-        PyErr_SetString(PyExc_ValueError, "n_seeds must not exceed n");
-        return -1;
-    }
     return 0;
 }
 
-// Acquires graph, out_idx and out_dist (args[0 .. 3)) and checks that the
-// outputs overlap nothing of the call.  Returns the index of graph's view.
+// Acquires graph, seeds, out_idx and out_dist (args[0 .. 4)) and checks
+// that the outputs overlap nothing of the call.  Returns the index of
+// graph's view; seeds, out_idx and out_dist follow it.
 int acquire_graph_and_outputs(metric_views *vs, PyObject *const *args, const query_sizes *s) {
     const Py_ssize_t gflat = (Py_ssize_t)s->n * s->width, oflat = (Py_ssize_t)s->m * s->k;
     const int first = vs->count;
     if (metric_acquire(vs, args[0], 0, 4, gflat, "graph") < 0 ||
-        metric_acquire(vs, args[1], 1, 4, oflat, "out_idx") < 0 ||
-        metric_acquire(vs, args[2], 1, 4, oflat, "out_dist") < 0)
+        metric_acquire(vs, args[1], 0, 4, s->n_seeds, "seeds") < 0 ||
+        metric_acquire(vs, args[2], 1, 4, oflat, "out_idx") < 0 ||
+        metric_acquire(vs, args[3], 1, 4, oflat, "out_dist") < 0)
         return -1;
     for (int a = 0; a < vs->count; ++a) {
-        for (int o = first + 1; o < first + 3; ++o) {
+        for (int o = first + 2; o < first + 4; ++o) {
             if (a != o && views_overlap(&vs->v[o], 4 * oflat, &vs->v[a], vs->v[a].len)) {
                 PyErr_SetString(PyExc_ValueError,
                                 "out_idx and out_dist must not overlap each other or the inputs");
@@ -74,9 +72,10 @@ PyObject *run_query(const metric *m, const points *qs, const points *ps, const m
                     int graph, const query_sizes *s) {
     int rc;
     Py_BEGIN_ALLOW_THREADS
-    rc = metric_graph_query(m, qs, ps, (const int32_t *)vs->v[graph].buf, s->width, s->k,
-                            s->pool, s->n_seeds, s->n_threads, (int32_t *)vs->v[graph + 1].buf,
-                            (float *)vs->v[graph + 2].buf);
+    rc = metric_graph_query(m, qs, ps, (const int32_t *)vs->v[graph].buf, s->width,
+                            (const int32_t *)vs->v[graph + 1].buf, s->n_seeds, s->k, s->pool,
+                            s->n_threads, (int32_t *)vs->v[graph + 2].buf,
+                            (float *)vs->v[graph + 3].buf);
     Py_END_ALLOW_THREADS
     if (rc == -2) return PyErr_NoMemory();
     if (rc != 0) {
@@ -89,21 +88,21 @@ PyObject *run_query(const metric *m, const points *qs, const points *ps, const m
 }  // namespace
 
 const char ext_metric_query_f32_doc[] =
-    "metric_query_f32($module, x, q, graph, out_idx, out_dist, n, m, d, width, k, pool,"
+    "metric_query_f32($module, x, q, graph, seeds, out_idx, out_dist, n, m, d, width, k, pool,"
     " n_seeds, metric, p, n_threads, /)\n--\n\n"
     "The k nearest rows of x (n x d, dense float32) to each row of q (m x d) under a metric\n"
     "of metric_knn_f32: int32 ids and rank distances into out_idx and out_dist (m x k), each\n"
     "row by increasing (distance, id), -1 / inf where nothing was found.  A best-first search\n"
-    "over graph (n x width, search_graph) from the n_seeds evenly spaced ids j * n / n_seeds,\n"
+    "over graph (n x width, search_graph) from the training points seeds (int32, n_seeds ids),\n"
     "keeping the best pool points.  A query's result depends only on its own values, x,\n"
-    "graph, k, pool and n_seeds.";
+    "graph, seeds, k and pool.";
 
 PyObject *ext_metric_query_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     query_sizes s;
     metric m;
-    if (ext_arg_count("metric_query_f32", nargs, 15) != 0 ||
-        parse_sizes(args + 5, INT32_MAX, &s) != 0 ||
-        metric_parse_arg(args[12], args[13], 0, &m) != 0)
+    if (ext_arg_count("metric_query_f32", nargs, 16) != 0 ||
+        parse_sizes(args + 6, INT32_MAX, &s) != 0 ||
+        metric_parse_arg(args[13], args[14], 0, &m) != 0)
         return nullptr;
     metric_views vs = {};
     PyObject *result = nullptr;
@@ -131,7 +130,8 @@ done:
 
 const char ext_metric_query_csr_f32_doc[] =
     "metric_query_csr_f32($module, x_indptr, x_indices, x_data, q_indptr, q_indices, q_data,"
-    " graph, out_idx, out_dist, n, m, d, width, k, pool, n_seeds, metric, p, n_threads, /)"
+    " graph, seeds, out_idx, out_dist, n, m, d, width, k, pool, n_seeds, metric, p,"
+    " n_threads, /)"
     "\n--\n\n"
     "As metric_query_f32 for canonical CSR matrices x (n rows) and q (m rows) of d columns,\n"
     "with the metrics of metric_knn_csr_f32.";
@@ -139,9 +139,9 @@ const char ext_metric_query_csr_f32_doc[] =
 PyObject *ext_metric_query_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     query_sizes s;
     metric m;
-    if (ext_arg_count("metric_query_csr_f32", nargs, 19) != 0 ||
-        parse_sizes(args + 9, (int64_t)INT32_MAX + 1, &s) != 0 ||
-        metric_parse_arg(args[16], args[17], 1, &m) != 0)
+    if (ext_arg_count("metric_query_csr_f32", nargs, 20) != 0 ||
+        parse_sizes(args + 10, (int64_t)INT32_MAX + 1, &s) != 0 ||
+        metric_parse_arg(args[17], args[18], 1, &m) != 0)
         return nullptr;
     metric_views vs = {};
     PyObject *result = nullptr;

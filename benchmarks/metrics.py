@@ -532,8 +532,8 @@ def query_comparison(model: Any, new: Any, reps: int, threads: int) -> dict[str,
     metric = state.metric_spec
     points = _metrics.search_rows(_transform.check_points(new, state), metric)
     k = state.knn_indices.shape[1] - 1
-    runs = {"graph": lambda: _metric_query.graph_query(data, points, state.graph, metric, k,
-                                                       threads),
+    runs = {"graph": lambda: _metric_query.graph_query(data, points, state.graph,
+                                                       state.query_seeds, metric, k, threads),
             "exact": lambda: _metric_query.exact_query(data, points, metric, k, threads)}
     best: dict[str, float] = {}
     found: dict[str, tuple[np.ndarray, np.ndarray]] = {}

@@ -274,13 +274,14 @@ calls = {
                                                           "braycurtis", 1.0, 3, 4, 20, 1, 3),
     "cross": lambda i, d: _native_ext.metric_cross_f32(X, X, d, 300, 300, 12, "canberra",
                                                        1.0, 3),
-    "query": lambda i, d: _native_ext.metric_query_f32(X, X[:40], G, i, d, 300, 40, 12, 14, 8,
-                                                       96, 64, "canberra", 1.0, 3),
+    "query": lambda i, d: _native_ext.metric_query_f32(X, X[:40], G, E, i, d, 300, 40, 12, 14,
+                                                       8, 96, 64, "canberra", 1.0, 3),
     "query_sparse": lambda i, d: _native_ext.metric_query_csr_f32(
-        ip, ix, S.data, ip, ix, S.data, G, i, d, 300, 40, 50, 14, 8, 96, 64, "braycurtis", 1.0,
-        3),
+        ip, ix, S.data, ip, ix, S.data, G, E, i, d, 300, 40, 50, 14, 8, 96, 64, "braycurtis",
+        1.0, 3),
 }
 G = rng.integers(0, 300, size=(300, 14)).astype(np.int32)
+E = np.arange(0, 300, 4, dtype=np.int32)[:64]
 for name, call in calls.items():
     idx, dist = np.full((300, 8), -7, np.int32), np.full(300 * 300, -7, np.float32)
     qfi.arm()

@@ -25,9 +25,9 @@ from quelmo import _metrics, _native_ext, _neighbors
 GRAPH_QUERY_METRICS = ("euclidean", "sqeuclidean", "cosine", "correlation")
 # Distances held at once by the scan: 16 M float32, 64 MB.
 _BLOCK_ENTRIES = 1 << 24
-# Training points from which the graph search starts (fewer when there are
-# fewer), and the training set size from which a model uses the graph search
-# rather than the scan (see benchmarks/README.md).
+# Evenly spaced training points from which the graph search starts (fewer
+# when there are fewer), and the training set size from which a model uses
+# the graph search rather than the scan (see benchmarks/README.md).
 GRAPH_SEEDS = 256
 GRAPH_MIN_ROWS = 4000
 
@@ -44,11 +44,36 @@ def uses_metric_graph(n: int) -> bool:
     return n >= GRAPH_MIN_ROWS
 
 
-def graph_query(data: Any, points: Any, graph: np.ndarray, metric: _metrics.Metric, k: int,
+def search_seeds(graph: np.ndarray) -> np.ndarray:
+    """The training points from which the graph search starts: ``GRAPH_SEEDS``
+    evenly spaced ids, and the smallest id of every part of ``graph`` that
+    none of them reaches (a cluster that its neighbours never leave would
+    otherwise be out of the search's reach), as sorted int32 ids."""
+    import scipy.sparse
+    from scipy.sparse.csgraph import connected_components
+
+    n, width = graph.shape
+    even = np.unique(np.arange(min(GRAPH_SEEDS, n), dtype=np.int64) * n
+                     // min(GRAPH_SEEDS, n))
+    rows = np.repeat(np.arange(n), width)
+    cols = graph.ravel().astype(np.int64)
+    valid = (cols >= 0) & (cols < n)
+    links = scipy.sparse.csr_matrix((np.ones(int(valid.sum()), np.int8),
+                                     (rows[valid], cols[valid])), shape=(n, n))
+    _, part = connected_components(links, directed=False)
+    first = np.full(int(part.max()) + 1, n, np.int64)
+    np.minimum.at(first, part, np.arange(n))
+    unseeded = np.ones(first.size, bool)
+    unseeded[part[even]] = False
+    return np.union1d(even, first[unseeded]).astype(np.int32)
+
+
+def graph_query(data: Any, points: Any, graph: np.ndarray, seeds: np.ndarray,
+                metric: _metrics.Metric, k: int,
                 n_threads: int) -> tuple[np.ndarray, np.ndarray]:
     """As ``exact_query``, by a best-first search over ``graph`` (the fit's
     search graph over the rows of ``data``, ``_transform.search_graph``)
-    from ``GRAPH_SEEDS`` evenly spaced training points, keeping the best
+    from the training points ``seeds`` (``search_seeds``), keeping the best
     ``max(96, 6 k)`` points found."""
     n = data.shape[0]
     m = points.shape[0]
@@ -57,16 +82,16 @@ def graph_query(data: Any, points: Any, graph: np.ndarray, metric: _metrics.Metr
     name = _metrics.native_name(metric)
     idx = np.empty((m, k), np.int32)
     rank = np.empty((m, k), np.float32)
-    width = graph.shape[1]
-    sizes = (n, m, data.shape[1], width, k, pool, min(GRAPH_SEEDS, n), name, metric.p,
-             n_threads)
     graph = np.ascontiguousarray(graph, np.int32)
+    seeds = np.ascontiguousarray(seeds, np.int32)
+    sizes = (n, m, data.shape[1], graph.shape[1], k, pool, seeds.size, name, metric.p,
+             n_threads)
     if _metrics.is_sparse(data):
         _native_ext.metric_query_csr_f32(*_neighbors.csr_buffers(data),
-                                         *_neighbors.csr_buffers(points), graph, idx, rank,
-                                         *sizes)
+                                         *_neighbors.csr_buffers(points), graph, seeds, idx,
+                                         rank, *sizes)
     else:
-        _native_ext.metric_query_f32(data, points, graph, idx, rank, *sizes)
+        _native_ext.metric_query_f32(data, points, graph, seeds, idx, rank, *sizes)
     return idx, _metrics.true_distances(metric, rank, data.shape[1], euclidean_kernel=False)
 
 

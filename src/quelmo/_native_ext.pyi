@@ -76,16 +76,17 @@ def metric_cross_csr_f32(
     """Rank distances of every row of the CSR matrix x to every row of y into out."""
 
 def metric_query_f32(
-    x: Buffer, q: Buffer, graph: Buffer, out_idx: Buffer, out_dist: Buffer, n: int, m: int,
-    d: int, width: int, k: int, pool: int, n_seeds: int, metric: str, p: float,
-    n_threads: int, /,
+    x: Buffer, q: Buffer, graph: Buffer, seeds: Buffer, out_idx: Buffer, out_dist: Buffer,
+    n: int, m: int, d: int, width: int, k: int, pool: int, n_seeds: int, metric: str,
+    p: float, n_threads: int, /,
 ) -> None:
     """The k nearest rows of x to each row of q (dense float32) by a graph search."""
 
 def metric_query_csr_f32(
     x_indptr: Buffer, x_indices: Buffer, x_data: Buffer, q_indptr: Buffer, q_indices: Buffer,
-    q_data: Buffer, graph: Buffer, out_idx: Buffer, out_dist: Buffer, n: int, m: int, d: int,
-    width: int, k: int, pool: int, n_seeds: int, metric: str, p: float, n_threads: int, /,
+    q_data: Buffer, graph: Buffer, seeds: Buffer, out_idx: Buffer, out_dist: Buffer, n: int,
+    m: int, d: int, width: int, k: int, pool: int, n_seeds: int, metric: str, p: float,
+    n_threads: int, /,
 ) -> None:
     """The k nearest rows of the CSR matrix x to each row of q by a graph search."""
 

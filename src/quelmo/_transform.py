@@ -100,7 +100,8 @@ class TransformState:
 
     ARRAYS = ("data", "knn_indices", "knn_dists", "forest_nodes", "forest_threshold",
               "forest_perm", "sparse_indptr", "sparse_indices", "sparse_values")
-    DERIVED = ("graph", "hash_sorted", "hash_order", "data_bytes", "sparse_rows")
+    DERIVED = ("graph", "query_seeds", "hash_sorted", "hash_order", "data_bytes",
+               "sparse_rows")
     NUMBERS = {"n_trees": int, "leaf_size": int, "epsilon": float, "seed": int,
                "n_epochs": int, "learning_rate": float, "negative_sample_rate": float,
                "gamma": float, "local_connectivity": float, "metric": str, "p": float,
@@ -115,6 +116,7 @@ class TransformState:
     forest_threshold: np.ndarray
     forest_perm: np.ndarray
     graph: np.ndarray
+    query_seeds: np.ndarray
     data_bytes: np.ndarray
     hash_sorted: np.ndarray
     hash_order: np.ndarray
@@ -154,16 +156,19 @@ class TransformState:
         self.derive(-1)
 
     def derive(self, n_threads: int) -> None:
-        """Rebuild what is derived from the stored arrays: the search graph,
-        the training data in byte form (empty unless its values are all
+        """Rebuild what is derived from the stored arrays: the search graph
+        (and the seeds of the general metrics' search), the training data in
+        byte form (empty unless its values are all
         integers 0 ... 255) and the sorted row hashes of the training data;
         the CSR matrix of sparse training data.  The graph is left empty
         where the exact scan serves the metric, the byte form wherever the
         graph query of squared Euclidean distances does not."""
+        self.graph = np.empty((0, 0), np.int32)
+        self.query_seeds = np.empty(0, np.int32)
         if self.graph_query or self.metric_graph:
             self.graph = search_graph(self.knn_indices, self.knn_dists, n_threads)
-        else:
-            self.graph = np.empty((0, 0), np.int32)
+        if self.metric_graph:
+            self.query_seeds = _metric_query.search_seeds(self.graph)
         if self.graph_query:
             self.data_bytes = byte_form(self.data, n_threads)
         else:
@@ -440,8 +445,8 @@ def _transform_block(state: TransformState, embedding: np.ndarray, a: float, b: 
     else:
         data = state.sparse_rows if state.sparse else state.data
         if state.metric_graph:
-            idx, dist = _metric_query.graph_query(data, points, state.graph, metric, k,
-                                                  n_threads)
+            idx, dist = _metric_query.graph_query(data, points, state.graph, state.query_seeds,
+                                                  metric, k, n_threads)
         else:
             idx, dist = _metric_query.exact_query(data, points, metric, k, n_threads)
         rows = _metric_query.sparse_row_keys(points) if state.sparse else aligned(points)
