@@ -94,6 +94,23 @@ def test_seeds_reach_every_part_of_the_graph():
                   exact[0]) < 0.9
 
 
+def test_saved_and_pickled_models_search_alike(monkeypatch, tmp_path):
+    import pickle
+
+    import quelmo
+
+    monkeypatch.setattr(_metric_query, "GRAPH_MIN_ROWS", 0)
+    S = topic_documents(700)
+    model = UMAP(n_neighbors=8, n_epochs=20, metric="braycurtis", random_state=0).fit(S[:600])
+    batch = model.transform(S[600:])
+    model.save(tmp_path / "m.qmodel")
+    for again in (quelmo.load(tmp_path / "m.qmodel"), pickle.loads(pickle.dumps(model))):
+        state = again._transform_state
+        assert state.metric_graph
+        assert state.query_seeds.tobytes() == model._transform_state.query_seeds.tobytes()
+        assert again.transform(S[600:]).tobytes() == batch.tobytes()
+
+
 def test_the_model_size_chooses_the_search():
     X = np.random.default_rng(0).normal(size=(300, 4)).astype(np.float32)
     model = UMAP(n_neighbors=5, n_epochs=5, metric="manhattan", random_state=0).fit(X)
