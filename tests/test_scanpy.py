@@ -54,6 +54,27 @@ class TestNeighbors:
         with pytest.raises(ValueError, match="method"):
             qsc.neighbors(adata, method="gauss")
 
+    def test_other_metrics(self):
+        # Any metric of the estimator, with its keywords, gives the estimator's
+        # neighbours and distances of the same representation.
+        from quelmo import UMAP
+
+        adata = cells()
+        qsc.neighbors(adata, n_neighbors=8, metric="minkowski", metric_kwds={"p": 3},
+                      random_state=2, n_jobs=2)
+        model = UMAP(n_neighbors=8, metric="minkowski", metric_kwds={"p": 3}, random_state=2,
+                     n_jobs=2, n_epochs=1).fit(adata.obsm["X_pca"])
+        distances = adata.obsp["distances"]
+        assert adata.uns["neighbors"]["params"]["metric_kwds"] == {"p": 3}
+        np.testing.assert_array_equal(distances.indices.reshape(-1, 7),
+                                      model.knn_indices_[:, 1:])
+        np.testing.assert_array_equal(distances.data.reshape(-1, 7),
+                                      model.knn_dists_[:, 1:].astype(np.float64))
+        with pytest.raises(ValueError, match="unknown metric"):
+            qsc.neighbors(adata, metric="wasserstein")
+        with pytest.raises(ValueError, match="precomputed"):
+            qsc.neighbors(adata, metric="precomputed")
+
 
 class TestUmap:
     def test_fields_and_repeat(self):

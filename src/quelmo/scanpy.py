@@ -24,7 +24,7 @@ from typing import Any, Mapping
 import numpy as np
 import scipy.sparse
 
-from quelmo import _graph, _input, _layout, _neighbors
+from quelmo import _graph, _input, _layout, _metrics, _neighbors
 from quelmo._embed_graph import embed_graph
 
 # Dimensions above which scanpy's neighbour search uses the PCA
@@ -56,10 +56,13 @@ def neighbors(adata: Any, n_neighbors: int = 15, n_pcs: int | None = None, *,
     use_rep : str or None
         ``"X"`` or a key of ``obsm``.  Unset: ``X_pca`` when it exists, ``.X``
         when it has at most 50 variables.
-    knn, method, transformer, metric_kwds
-        Accepted for compatibility: only ``knn=True``, ``method="umap"``, no
-        transformer and no metric keywords.
-    metric : {"euclidean", "cosine"}, default="euclidean"
+    knn, method, transformer
+        Accepted for compatibility: only ``knn=True``, ``method="umap"`` and
+        no transformer.
+    metric : str, default="euclidean"
+        Any metric of ``UMAP`` except "precomputed" (see its ``metric``).
+    metric_kwds : mapping or None
+        Keywords of the metric (``{"p": ...}`` for minkowski).
     random_state : int, numpy Generator or RandomState, or None, default=0
     key_added : str or None
     copy : bool, default=False
@@ -73,22 +76,32 @@ def neighbors(adata: Any, n_neighbors: int = 15, n_pcs: int | None = None, *,
         The copy when ``copy=True``.
     """
     _require_anndata()
-    if not knn or method != "umap" or transformer is not None or metric_kwds:
-        raise ValueError("quelmo.scanpy.neighbors supports knn=True, method='umap', no "
-                         "transformer and no metric_kwds")
-    if metric not in ("euclidean", "cosine"):
-        raise ValueError(f"metric must be 'euclidean' or 'cosine', got {metric!r}")
+    if not knn or method != "umap" or transformer is not None:
+        raise ValueError("quelmo.scanpy.neighbors supports knn=True, method='umap' and no "
+                         "transformer")
+    resolved = _metrics.resolve_metric(metric, None if metric_kwds is None
+                                       else dict(metric_kwds))
+    if resolved.name == "precomputed":
+        raise ValueError("quelmo.scanpy.neighbors searches a representation of the cells; "
+                         "metric='precomputed' is not supported")
     from quelmo.estimator import _derive_seeds, _resolve_n_jobs
 
     adata = adata.copy() if copy else adata
     data = _representation(adata, use_rep, n_pcs)
-    if metric == "cosine":
-        data = _input.normalize_rows(data)
     n = data.shape[0]
     k = _input.effective_n_neighbors(_input.check_int(n_neighbors, "n_neighbors", 2), n)
     knn_seed, _, _ = _derive_seeds(random_state)
-    knn_indices, knn_dists = _neighbors.knn_arrays(data, k, seed=knn_seed,
-                                                   n_threads=_resolve_n_jobs(n_jobs))
+    n_threads = _resolve_n_jobs(n_jobs)
+    if resolved.name in ("euclidean", "cosine"):
+        if resolved.name == "cosine":
+            data = _input.normalize_rows(data)
+        knn_indices, knn_dists = _neighbors.knn_arrays(data, k, seed=knn_seed,
+                                                       n_threads=n_threads)
+    else:
+        rows = _metrics.search_rows(_metrics.check_data(data, resolved), resolved)
+        knn_indices, knn_dists = _neighbors.nearest_neighbors(
+            rows, resolved, k, n_trees=None, n_iters=None, leaf_size=None, seed=knn_seed,
+            n_threads=n_threads)
     graph = _graph.fuzzy_graph(knn_indices, knn_dists)
 
     distances = scipy.sparse.csr_matrix(
@@ -103,6 +116,8 @@ def neighbors(adata: Any, n_neighbors: int = 15, n_pcs: int | None = None, *,
         params["use_rep"] = use_rep
     if n_pcs is not None:
         params["n_pcs"] = n_pcs
+    if metric_kwds:
+        params["metric_kwds"] = dict(metric_kwds)
     adata.uns["neighbors" if key_added is None else key_added] = {
         "connectivities_key": f"{prefix}connectivities",
         "distances_key": f"{prefix}distances",
