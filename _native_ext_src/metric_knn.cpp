@@ -39,6 +39,34 @@ inline bool key_less(float da, int32_t ia, float db, int32_t ib) {
     return da < db || (da == db && (uint32_t)ia < (uint32_t)ib);
 }
 
+// Fills the hole at the root of the max-heap [0, size) with (dc, c), flag
+// `flag` where the row has flags: the larger child moves up until (dc, c)
+// is above both children.
+inline void sift_down(float *hd, int32_t *hi, uint8_t *hf, int size, float dc, int32_t c,
+                      uint8_t flag) {
+    int m = 0;
+    for (;;) {
+        const int l = 2 * m + 1, r = l + 1;
+        int p = -1;
+        float pd = dc;
+        int32_t pi = c;
+        if (l < size && key_less(pd, pi, hd[l], hi[l])) {
+            p = l;
+            pd = hd[l];
+            pi = hi[l];
+        }
+        if (r < size && key_less(pd, pi, hd[r], hi[r])) p = r;
+        if (p < 0) break;
+        hd[m] = hd[p];
+        hi[m] = hi[p];
+        if (hf) hf[m] = hf[p];
+        m = p;
+    }
+    hd[m] = dc;
+    hi[m] = c;
+    if (hf) hf[m] = flag;
+}
+
 // Offers candidate c at distance dc; returns 1 when inserted.  A NaN
 // distance fails the first comparison and is never inserted.  DISTINCT: the
 // caller guarantees that c is not in the row, so the scan for it is skipped.
@@ -48,27 +76,7 @@ inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc
     if (!DISTINCT)
         for (int j = 0; j < k; ++j)
             if (hi[j] == c) return 0;
-    int m = 0;
-    for (;;) {
-        const int l = 2 * m + 1, r = l + 1;
-        int p = -1;
-        float pd = dc;
-        int32_t pi = c;
-        if (l < k && key_less(pd, pi, hd[l], hi[l])) {
-            p = l;
-            pd = hd[l];
-            pi = hi[l];
-        }
-        if (r < k && key_less(pd, pi, hd[r], hi[r])) p = r;
-        if (p < 0) break;
-        hd[m] = hd[p];
-        hi[m] = hi[p];
-        if (hf) hf[m] = hf[p];
-        m = p;
-    }
-    hd[m] = dc;
-    hi[m] = c;
-    if (hf) hf[m] = 1;
+    sift_down(hd, hi, hf, k, dc, c, 1);
     return 1;
 }
 
@@ -81,25 +89,7 @@ void sort_row(float *hd, int32_t *hi, int k) {
         const int32_t ti = hi[end];
         hd[end] = hd[0];
         hi[end] = hi[0];
-        int m = 0;
-        for (;;) {
-            const int l = 2 * m + 1, r = l + 1;
-            int p = -1;
-            float pd = td;
-            int32_t pi = ti;
-            if (l < end && key_less(pd, pi, hd[l], hi[l])) {
-                p = l;
-                pd = hd[l];
-                pi = hi[l];
-            }
-            if (r < end && key_less(pd, pi, hd[r], hi[r])) p = r;
-            if (p < 0) break;
-            hd[m] = hd[p];
-            hi[m] = hi[p];
-            m = p;
-        }
-        hd[m] = td;
-        hi[m] = ti;
+        sift_down(hd, hi, nullptr, end, td, ti, 0);
     }
 }
 

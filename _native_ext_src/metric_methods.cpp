@@ -26,6 +26,42 @@ int status_to_error(int rc) {
     return 0;
 }
 
+// The search settings that follow the metric in both kNN methods.
+struct search_settings {
+    int n_trees, n_iters, leaf_size, n_threads;
+    uint64_t seed;
+};
+
+// Reads args[0 .. 5) as n_trees, n_iters, leaf_size, seed and n_threads, and
+// checks k < n.  Returns 0, or -1 with an exception set.
+int parse_search(PyObject *const *args, int k, int n, search_settings *out) {
+    if (ext_arg_int(args[0], "n_trees", 1, INT32_MAX, &out->n_trees) != 0 ||
+        ext_arg_int(args[1], "n_iters", 1, INT32_MAX, &out->n_iters) != 0 ||
+        ext_arg_int(args[2], "leaf_size", 1, INT32_MAX, &out->leaf_size) != 0 ||
+        ext_arg_seed(args[3], "seed", &out->seed) != 0 ||
+        ext_arg_int(args[4], "n_threads", INT32_MIN, INT32_MAX, &out->n_threads) != 0)
+        return -1;
+    if (k >= n) {
+        PyErr_SetString(PyExc_ValueError, "k must be below n");
+        return -1;
+    }
+    return 0;
+}
+
+// Acquires the writable n x k outputs idx and dist, which must not overlap.
+// Returns 0, or -1 with an exception set.
+int acquire_rows(metric_views *vs, PyObject *idx_obj, PyObject *dist_obj, Py_ssize_t nk,
+                 int *idx, int *dist) {
+    if ((*idx = metric_acquire(vs, idx_obj, 1, 4, nk, "idx")) < 0 ||
+        (*dist = metric_acquire(vs, dist_obj, 1, 4, nk, "dist")) < 0)
+        return -1;
+    if (views_overlap(&vs->v[*idx], 4 * nk, &vs->v[*dist], 4 * nk)) {
+        PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 const char ext_metric_knn_f32_doc[] =
@@ -39,24 +75,15 @@ const char ext_metric_knn_f32_doc[] =
     "n_threads.";
 
 PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    int n, d, k, n_trees, n_iters, leaf_size, n_threads;
-    uint64_t seed;
+    int n, d, k;
     metric m;
+    search_settings ss;
     if (ext_arg_count("metric_knn_f32", nargs, 13) != 0 ||
         ext_arg_int(args[3], "n", 2, INT32_MAX, &n) != 0 ||
         ext_arg_int(args[4], "d", 1, INT32_MAX, &d) != 0 ||
         ext_arg_int(args[5], "k", 1, INT32_MAX, &k) != 0 ||
-        metric_parse_arg(args[6], args[7], 0, &m) != 0 ||
-        ext_arg_int(args[8], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
-        ext_arg_int(args[9], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
-        ext_arg_int(args[10], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
-        ext_arg_seed(args[11], "seed", &seed) != 0 ||
-        ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        metric_parse_arg(args[6], args[7], 0, &m) != 0 || parse_search(args + 8, k, n, &ss) != 0)
         return nullptr;
-    if (k >= n) {
-        PyErr_SetString(PyExc_ValueError, "k must be below n");
-        return nullptr;
-    }
     const Py_ssize_t nd = (Py_ssize_t)n * d, nk = (Py_ssize_t)n * k;
     metric_views vs = {};
     PyObject *result = nullptr;
@@ -64,13 +91,8 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
     void *bytes = nullptr;
     int x, idx, dist;
     if ((x = metric_acquire(&vs, args[0], 0, 4, nd, "x")) < 0 ||
-        (idx = metric_acquire(&vs, args[1], 1, 4, nk, "idx")) < 0 ||
-        (dist = metric_acquire(&vs, args[2], 1, 4, nk, "dist")) < 0)
+        acquire_rows(&vs, args[1], args[2], nk, &idx, &dist) != 0)
         goto done;
-    if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
-        PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
-        goto done;
-    }
     {
         points s = {};
         s.n = n;
@@ -93,8 +115,8 @@ PyObject *ext_metric_knn_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs
         Py_BEGIN_ALLOW_THREADS
         bytes = metric_bytes_view(&m, &s);
         if (bytes) metric_use_bytes(&m);
-        rc = metric_knn(&m, &s, k, n_trees, n_iters, leaf_size, 0, seed, n_threads,
-                        (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
+        rc = metric_knn(&m, &s, k, ss.n_trees, ss.n_iters, ss.leaf_size, 0, ss.seed,
+                        ss.n_threads, (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
         Py_END_ALLOW_THREADS
         if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
     }
@@ -114,25 +136,16 @@ const char ext_metric_knn_csr_f32_doc[] =
     "'jaccard', 'dice' on the sparsity patterns.";
 
 PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    int n, k, n_trees, n_iters, leaf_size, n_threads;
+    int n, k;
     int64_t d;
-    uint64_t seed;
     metric m;
+    search_settings ss;
     if (ext_arg_count("metric_knn_csr_f32", nargs, 15) != 0 ||
         ext_arg_int(args[5], "n", 2, INT32_MAX, &n) != 0 ||
         ext_arg_int64(args[6], "d", 1, (int64_t)INT32_MAX + 1, &d) != 0 ||
         ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
-        metric_parse_arg(args[8], args[9], 1, &m) != 0 ||
-        ext_arg_int(args[10], "n_trees", 1, INT32_MAX, &n_trees) != 0 ||
-        ext_arg_int(args[11], "n_iters", 1, INT32_MAX, &n_iters) != 0 ||
-        ext_arg_int(args[12], "leaf_size", 1, INT32_MAX, &leaf_size) != 0 ||
-        ext_arg_seed(args[13], "seed", &seed) != 0 ||
-        ext_arg_int(args[14], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
+        metric_parse_arg(args[8], args[9], 1, &m) != 0 || parse_search(args + 10, k, n, &ss) != 0)
         return nullptr;
-    if (k >= n) {
-        PyErr_SetString(PyExc_ValueError, "k must be below n");
-        return nullptr;
-    }
     const Py_ssize_t nk = (Py_ssize_t)n * k;
     metric_views vs = {};
     PyObject *result = nullptr;
@@ -141,13 +154,8 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
     if ((ptr = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)n + 1, "indptr")) < 0 ||
         (ind = metric_acquire(&vs, args[1], 0, 4, 0, "indices")) < 0 ||
         (val = metric_acquire(&vs, args[2], 0, 4, 0, "data")) < 0 ||
-        (idx = metric_acquire(&vs, args[3], 1, 4, nk, "idx")) < 0 ||
-        (dist = metric_acquire(&vs, args[4], 1, 4, nk, "dist")) < 0)
+        acquire_rows(&vs, args[3], args[4], nk, &idx, &dist) != 0)
         goto done;
-    if (views_overlap(&vs.v[idx], 4 * nk, &vs.v[dist], 4 * nk)) {
-        PyErr_SetString(PyExc_ValueError, "idx and dist must not overlap");
-        goto done;
-    }
     if (metric_check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val],
                          n, d) != 0)
         goto done;
@@ -163,8 +171,8 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
             m.id == METRIC_HAMMING || m.id == METRIC_JACCARD || m.id == METRIC_DICE;
         int rc;
         Py_BEGIN_ALLOW_THREADS
-        rc = metric_knn(&m, &s, k, n_trees, n_iters, leaf_size, pattern, seed, n_threads,
-                        (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
+        rc = metric_knn(&m, &s, k, ss.n_trees, ss.n_iters, ss.leaf_size, pattern, ss.seed,
+                        ss.n_threads, (int32_t *)vs.v[idx].buf, (float *)vs.v[dist].buf);
         Py_END_ALLOW_THREADS
         if (status_to_error(rc) == 0) result = Py_NewRef(Py_None);
     }

@@ -310,15 +310,3 @@ def csr_buffers(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return (np.ascontiguousarray(data.indptr, dtype=np.int64),
             np.ascontiguousarray(data.indices, dtype=np.int32),
             np.ascontiguousarray(data.data, dtype=np.float32))
-
-
-def knn_arrays(data: np.ndarray, n_neighbors: int, *, seed: int,
-               n_threads: int) -> tuple[np.ndarray, np.ndarray]:
-    """Dense kNN arrays of the rows of ``data`` (n_neighbors columns, the
-    point itself first) with the default search settings: the neighbour
-    stage of a fit, for callers that need only the graph."""
-    n_trees, n_iters, leaf_size = default_knn_params(data.shape[0])
-    idx, squared = search_knn(data, n_neighbors - 1, n_trees=n_trees, n_iters=n_iters,
-                              leaf_size=leaf_size, seed=seed, n_threads=n_threads)
-    fill_empty_slots(data, idx, squared)
-    return dense_knn(idx, squared)
