@@ -25,6 +25,8 @@
 
 #include "quelmo_kernels.h"
 #include "knn.h"
+#include "knn_avx512.h"
+#include "knn_lanes.h"
 #include "run_control.h"
 
 #include <pthread.h>
@@ -35,18 +37,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#if !defined(QUELMO_KNN_NO_SIMD) && (defined(__x86_64__) || defined(__i386__))
-#define QUELMO_KNN_X86 1
-#include <immintrin.h>
-#elif !defined(QUELMO_KNN_NO_SIMD) && defined(__aarch64__) && defined(__ARM_NEON)
+#if !defined(QUELMO_KNN_X86) && !defined(QUELMO_KNN_NO_SIMD) && defined(__aarch64__) && \
+    defined(__ARM_NEON)
 #define QUELMO_KNN_NEON 1
 #include <arm_neon.h>
 #endif
 
 namespace {
 
-// Distance kernel realisations; the choice is made once per call.
-enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2 };
+using namespace quelmo_knn;
 
 // Value of an empty slot: larger than any distance worth keeping, and finite
 // so that it compares normally.
@@ -171,76 +170,10 @@ inline float dotp(const float *a, const float *b, int d) {
     return s;
 }
 
-// The data matrix as the distance kernels see it.
-//
-// Xp, when present, holds X as bytes: X holds only the integers 0 .. 255
-// (no -0), and the AVX2 kernels then accumulate in integers.  That gives the
-// same bits as the fused float steps: every product (of two values of
-// magnitude <= 255) and every partial sum of a lane is an integer of
-// magnitude <= 2^24 (kMaxIntBlocks), which a float holds exactly, so no
-// fused step ever rounds and each lane is just the exact sum of its
-// products, in whatever order it is formed.  The 4-block, the reduction and
-// the scalar tail then run in float as usual.
-//
-// Layout of a row of Xp (stride bytes): the 8-blocks in pairs, 16 bytes per
-// pair with the two blocks interleaved element by element (b0 c0 b1 c1 ...
-// b7 c7, c all zero for an odd last block), then the rest elements after the
-// last 8-block.  Widened to 16 bits, a pair chunk feeds one multiply-add of
-// adjacent 16-bit lanes whose 32-bit lane p gathers exactly the two products
-// that belong to accumulator lane p (A0 for p < 4, A1 for p >= 4).
-struct rows_view {
-    const float *X;
-    int d;
-    int isa;
-    const uint8_t *Xp;
-    int64_t stride;
-    int npair;  // pair chunks per row: 8-blocks / 2, rounded up
-    int rest;   // d - 8 * (d / 8): elements after the last 8-block
-};
-
 #if defined(QUELMO_KNN_X86)
-// One 8-lane register holds A0 in its low half and A1 in its high half, so a
-// single fused step advances both accumulators exactly as the portable loop
-// does; several rows are evaluated at once, each with its own accumulators,
-// because one chain alone is bound by the latency of the fused step.
-
-__attribute__((target("avx2,fma"))) inline float reduce_avx2(__m256 acc, __m128 a0) {
-    const __m128 a1 = _mm256_extractf128_ps(acc, 1);
-    const __m128 s = _mm_add_ps(a1, a0);
-    // Lanes 0 and 2 of h are S0 + S1 and S2 + S3.
-    const __m128 h = _mm_add_ps(s, _mm_movehdup_ps(s));
-    return _mm_cvtss_f32(_mm_add_ss(h, _mm_movehl_ps(h, h)));
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 load4_u8(const uint8_t *p) {
-    int32_t w;
-    std::memcpy(&w, p, sizeof w);
-    return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(w)));
-}
-
-template <bool DOT>
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 step8(__m256 acc, __m256 x,
-                                                                      __m256 y) {
-    if (DOT) return _mm256_fmadd_ps(x, y, acc);
-    const __m256 e = _mm256_sub_ps(x, y);
-    return _mm256_fmadd_ps(e, e, acc);
-}
-
-template <bool DOT>
-__attribute__((target("avx2,fma"), always_inline)) inline __m128 step4(__m128 acc, __m128 x,
-                                                                      __m128 y) {
-    if (DOT) return _mm_fmadd_ps(x, y, acc);
-    const __m128 e = _mm_sub_ps(x, y);
-    return _mm_fmadd_ps(e, e, acc);
-}
-
-// The unfused scalar tail: the product is rounded before it is added.
-template <bool DOT>
-inline float tail_term(float x, float y) {
-    if (DOT) return x * y;
-    const float e = x - y;
-    return e * e;
-}
+// AVX2 kernels (the lane steps are in knn_lanes.h).  Several rows are
+// evaluated at once, each with its own accumulators, because one chain alone
+// is bound by the latency of the fused step.
 
 // sqd (or dotp) of q with one row.
 template <bool DOT>
@@ -249,14 +182,7 @@ __attribute__((target("avx2,fma"))) float one_avx2(const float *q, const float *
     int t = 0;
     for (; t + 8 <= d; t += 8)
         c = step8<DOT>(c, _mm256_loadu_ps(q + t), _mm256_loadu_ps(r + t));
-    __m128 l = _mm256_castps256_ps128(c);
-    if (t + 4 <= d) {
-        l = step4<DOT>(l, _mm_loadu_ps(q + t), _mm_loadu_ps(r + t));
-        t += 4;
-    }
-    float s = reduce_avx2(c, l);
-    for (; t < d; ++t) s = s + tail_term<DOT>(q[t], r[t]);
-    return s;
+    return finish_rows<DOT>(c, q, r, t, d);
 }
 
 // sqd (or dotp) of q with four rows.
@@ -358,42 +284,7 @@ __attribute__((target("avx2,fma"))) void rows_avx2(const float *X, int d, const 
     for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d);
 }
 
-// Integer kernels over Xp (see rows_view).  A query is a row of Xp (bytes,
-// for sqd) or a projection direction (16-bit, for dotp) in the same paired
-// layout, with its rest elements as floats in qt.
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const uint8_t *p) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i *)p));
-}
-
-__attribute__((target("avx2,fma"), always_inline)) inline __m256i qload(const int16_t *p) {
-    return _mm256_loadu_si256((const __m256i *)p);
-}
-
-template <bool DOT>
-__attribute__((target("avx2,fma"), always_inline)) inline __m256i istep(__m256i acc, __m256i x,
-                                                                       __m256i y) {
-    if (DOT) return _mm256_add_epi32(acc, _mm256_madd_epi16(x, y));
-    const __m256i e = _mm256_sub_epi16(x, y);
-    return _mm256_add_epi32(acc, _mm256_madd_epi16(e, e));
-}
-
-// The float part after the integer lanes: the 4-block, the reduction and the
-// scalar tail; rt points at the row's rest bytes.
-template <bool DOT>
-__attribute__((target("avx2,fma"))) inline float ifinish(__m256i acc, const float *qt,
-                                                         const uint8_t *rt, int rest) {
-    const __m256 A = _mm256_cvtepi32_ps(acc);
-    __m128 l = _mm256_castps256_ps128(A);
-    int u = 0;
-    if (rest >= 4) {
-        l = step4<DOT>(l, _mm_loadu_ps(qt), load4_u8(rt));
-        u = 4;
-    }
-    float s = reduce_avx2(A, l);
-    for (; u < rest; ++u) s = s + tail_term<DOT>(qt[u], (float)rt[u]);
-    return s;
-}
+// Integer kernels over Xp (see rows_view and knn_lanes.h).
 
 template <bool DOT, typename Q>
 __attribute__((target("avx2,fma"))) float one_int(const rows_view *v, const Q *q,
@@ -513,7 +404,7 @@ inline float one_neon(const float *a, const float *b, int d) {
 // sqd of two float rows, in the realisation of this call.
 inline float sqd1(int isa, const float *a, const float *b, int d) {
 #if defined(QUELMO_KNN_X86)
-    if (isa == ISA_AVX2) return one_avx2<false>(a, b, d);
+    if (has_avx2(isa)) return one_avx2<false>(a, b, d);
 #elif defined(QUELMO_KNN_NEON)
     if (isa == ISA_NEON) return one_neon<false>(a, b, d);
 #endif
@@ -537,7 +428,14 @@ inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt
     if (v->Xp) {
         float qt[8];
         rest_floats(v, qi, qt);
-        rows_int<false, uint8_t>(v, v->Xp + qi * v->stride, qt, ids, cnt, out);
+        if (v->isa == ISA_AVX512)
+            rows_u8_avx512(v, v->Xp + qi * v->stride, qt, ids, cnt, out);
+        else
+            rows_int<false, uint8_t>(v, v->Xp + qi * v->stride, qt, ids, cnt, out);
+        return;
+    }
+    if (v->isa == ISA_AVX512) {
+        rows_f32_avx512(0, v->X, d, v->X + qi * d, ids, cnt, out);
         return;
     }
     if (v->isa == ISA_AVX2) {
@@ -557,7 +455,14 @@ inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16
     const int d = v->d;
 #if defined(QUELMO_KNN_X86)
     if (v->Xp) {
-        rows_int<true, int16_t>(v, dir16, dir, ids, cnt, out);
+        if (v->isa == ISA_AVX512)
+            rows_dir_avx512(v, dir16, dir, ids, cnt, out);
+        else
+            rows_int<true, int16_t>(v, dir16, dir, ids, cnt, out);
+        return;
+    }
+    if (v->isa == ISA_AVX512) {
+        rows_f32_avx512(1, v->X, d, dir, ids, cnt, out);
         return;
     }
     if (v->isa == ISA_AVX2) {
@@ -576,12 +481,20 @@ inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16
 
 // Distances of leaf rows a and a + 1 (a + 1 < m) to the rows after them:
 // da[b] = sqd(a, b) for b in (a, m) and db[b] = sqd(a + 1, b) for b in
-// (a + 1, m).  The rows are ids[] of Xp, or, without Xp, the m contiguous
-// float rows of L.
+// (a + 1, m) (db[a + 1] may be overwritten).  The rows are ids[] of Xp, or,
+// without Xp, the m contiguous float rows of L.
 inline void leaf_rows(const rows_view *v, const int32_t *ids, const float *L, int m, int a,
                       float *da, float *db) {
     const int d = v->d;
 #if defined(QUELMO_KNN_X86)
+    if (v->Xp && v->isa == ISA_AVX512) {
+        leaf_u8_avx512(v, ids, m, a, da, db);
+        return;
+    }
+    if (v->isa == ISA_AVX512) {
+        leaf_f32_avx512(L, d, m, a, da, db);
+        return;
+    }
     if (v->Xp) {
         const uint8_t *q0 = v->Xp + ids[a] * v->stride, *q1 = v->Xp + ids[a + 1] * v->stride;
         float qt0[8], qt1[8];
@@ -624,6 +537,9 @@ inline void leaf_rows(const rows_view *v, const int32_t *ids, const float *L, in
 // is loaded, before any call can get here.
 inline int resolve_isa() {
 #if defined(QUELMO_KNN_X86)
+#if !defined(QUELMO_KNN_NO_AVX512)  // defined by a test build of the AVX2 kernels
+    if (avx512_usable()) return ISA_AVX512;
+#endif
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return ISA_AVX2;
     return ISA_PORTABLE;
 #elif defined(QUELMO_KNN_NEON)
@@ -722,17 +638,21 @@ void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
         int32_t ti = idx[p];
         idx[p] = idx[lo];
         idx[lo] = ti;
+        // Each entry below the pivot is swapped with the one after the
+        // stored run; the others stay.  Written as a swap with position j,
+        // which is i itself (no change) for those others, so that the
+        // comparison, true about half the time, needs no branch.
         int store = lo;
         for (int i = lo + 1; i <= hi; ++i) {
-            if (pv[i] < pivot) {
-                ++store;
-                tv = pv[store];
-                pv[store] = pv[i];
-                pv[i] = tv;
-                ti = idx[store];
-                idx[store] = idx[i];
-                idx[i] = ti;
-            }
+            const double x = pv[i];
+            const int32_t xi = idx[i];
+            const int below = x < pivot;
+            const int j = below ? store + 1 : i;
+            pv[i] = pv[j];
+            idx[i] = idx[j];
+            pv[j] = x;
+            idx[j] = xi;
+            store += below;
         }
         tv = pv[lo];
         pv[lo] = pv[store];
@@ -1304,10 +1224,10 @@ int alloc_call_buffers(knn_call *c) {
     return -2;
 }
 
-// The view of X for the distance kernels.  With AVX2 and data of bytes it
-// also holds a copy of X in the paired byte layout (see rows_view), stored
-// in *byte_rows; that copy only saves time, so when it cannot be allocated
-// the float kernels run and give the same bits.
+// The view of X for the distance kernels.  With AVX2 (or AVX-512) and data
+// of bytes it also holds a copy of X in the paired byte layout (see
+// rows_view), stored in *byte_rows; that copy only saves time, so when it
+// cannot be allocated the float kernels run and give the same bits.
 rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
                          uint8_t **byte_rows) {
     rows_view v;
@@ -1319,7 +1239,7 @@ rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
     v.rest = d - 8 * (d >> 3);
     v.stride = 16 * (int64_t)v.npair + v.rest;
     *byte_rows = nullptr;
-    if (isa == ISA_AVX2 && bytes && (d >> 3) <= kMaxIntBlocks) {
+    if (has_avx2(isa) && bytes && (d >> 3) <= kMaxIntBlocks) {
         *byte_rows = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
         if (*byte_rows) pack_bytes(X, n, d, v.npair, v.stride, *byte_rows);
         v.Xp = *byte_rows;

@@ -75,6 +75,15 @@ def portable_kernel(tmp_path_factory):
     return _bind_kernel(lib)
 
 
+@pytest.fixture(scope="session")
+def avx2_kernel(tmp_path_factory):
+    """The same kNN sources built without the AVX-512 kernels: on a CPU with
+    AVX-512 the module runs those, and this build the AVX2 ones."""
+    lib = _compile(tmp_path_factory, "knnavx2", [SRC_DIR / "knn.cpp", SRC_DIR / "knn_avx512.cpp"],
+                   ["-I", str(SRC_DIR), "-DQUELMO_KNN_NO_AVX512", "-fvisibility=hidden"])
+    return _bind_kernel(lib)
+
+
 def run_kernel(fn, X, k, n_trees=3, n_iters=10, leaf_size=0, seed=7, threads=2):
     X = np.ascontiguousarray(X, dtype=F32)
     n, d = X.shape
@@ -436,13 +445,17 @@ def test_extreme_values_equal_reference(kernel, ref, kind):
         assert rc == 0 and same_bits(idx, r_idx) and same_bits(dist, r_dist)
 
 
-@pytest.mark.parametrize("kind", ["gauss", "lattice", "near"])
-def test_portable_build_equals_simd_build(kernel, portable_kernel, kind):
-    for d in (4, 9, 31, 64):
+@pytest.mark.parametrize("kind", ["gauss", "lattice", "near", "image"])
+def test_every_build_gives_the_same_bits(kernel, portable_kernel, avx2_kernel, kind):
+    # Leaves of up to 24 and 40 rows fill the eight-row float groups and the
+    # four-row byte groups with some rows left over; d = 72 and 200 have an
+    # odd number of 8-blocks, hence of byte pair chunks.
+    for d, leaf in ((4, 12), (9, 12), (31, 24), (64, 40), (72, 24), (200, 40)):
         X = _dataset(kind, 180, d, seed=d)
-        a = run_kernel(kernel, X, 8, 4, 5, 12, 11, 2)
-        b = run_kernel(portable_kernel, X, 8, 4, 5, 12, 11, 2)
-        assert a[0] == b[0] == 0 and same_bits(a[1], b[1]) and same_bits(a[2], b[2])
+        a = run_kernel(kernel, X, 8, 4, 5, leaf, 11, 2)
+        for other in (portable_kernel, avx2_kernel):
+            b = run_kernel(other, X, 8, 4, 5, leaf, 11, 2)
+            assert a[0] == b[0] == 0 and same_bits(a[1], b[1]) and same_bits(a[2], b[2]), d
 
 
 def test_thread_count_enters_only_through_tree_split(kernel, ref):

@@ -1,0 +1,279 @@
+// AVX-512 kNN distance kernels.  Twice the lanes of the AVX2 kernels, with
+// every distance's accumulation order unchanged:
+//  - float rows: a 16-lane register holds the A0 | A1 lanes of two rows, fed
+//    an 8-block of each row against the query's 8-block in both halves, so
+//    each half advances exactly as the AVX2 register of its row does;
+//  - byte rows: the integer lanes take two pair chunks per step, one in each
+//    half, and the halves are added at the end.  Integer sums are exact, so
+//    their order is free (see rows_view), and a fused multiply-add of 16-bit
+//    pairs (VNNI) is the multiply-add plus add of the AVX2 kernels.
+// The 4-block, the reduction and the scalar tail are those of knn_lanes.h.
+
+#include "knn_avx512.h"
+
+#include <cstring>
+
+#if defined(QUELMO_KNN_X86)
+
+#define QK512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vnni,avx2,fma")))
+
+namespace quelmo_knn {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Float rows
+
+// Row r0's 8-block in the low half, r1's in the high half.
+QK512 inline __m512 pair_rows(const float *r0, const float *r1) {
+    return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(r0)), _mm256_loadu_ps(r1),
+                              1);
+}
+
+// The query's 8-block in both halves.
+QK512 inline __m512 both_halves(const float *q) {
+    return _mm512_broadcast_f32x8(_mm256_loadu_ps(q));
+}
+
+template <bool DOT>
+QK512 inline __m512 step16(__m512 acc, __m512 x, __m512 y) {
+    if (DOT) return _mm512_fmadd_ps(x, y, acc);
+    const __m512 e = _mm512_sub_ps(x, y);
+    return _mm512_fmadd_ps(e, e, acc);
+}
+
+QK512 inline __m256 low_half(__m512 c) { return _mm512_castps512_ps256(c); }
+QK512 inline __m256 high_half(__m512 c) { return _mm512_extractf32x8_ps(c, 1); }
+
+// q with eight rows: four registers of two rows each, enough independent
+// chains to cover the latency of the fused step.
+template <bool DOT>
+QK512 void eight_rows(const float *q, const float *const *r, int d, float *out) {
+    __m512 c0 = _mm512_setzero_ps(), c1 = _mm512_setzero_ps();
+    __m512 c2 = _mm512_setzero_ps(), c3 = _mm512_setzero_ps();
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m512 x = both_halves(q + t);
+        c0 = step16<DOT>(c0, x, pair_rows(r[0] + t, r[1] + t));
+        c1 = step16<DOT>(c1, x, pair_rows(r[2] + t, r[3] + t));
+        c2 = step16<DOT>(c2, x, pair_rows(r[4] + t, r[5] + t));
+        c3 = step16<DOT>(c3, x, pair_rows(r[6] + t, r[7] + t));
+    }
+    const __m512 c[4] = {c0, c1, c2, c3};
+    for (int j = 0; j < 4; ++j) {
+        out[2 * j] = finish_rows<DOT>(low_half(c[j]), q, r[2 * j], t, d);
+        out[2 * j + 1] = finish_rows<DOT>(high_half(c[j]), q, r[2 * j + 1], t, d);
+    }
+}
+
+// Rows in groups of eight; a last, short group repeats its last row, whose
+// extra distances are dropped: one group costs less than a lone distance,
+// which is bound by the latency of its single chain.
+template <bool DOT>
+QK512 void rows_f32(const float *X, int d, const float *q, const int32_t *ids, int cnt,
+                    float *out) {
+    for (int j = 0; j < cnt; j += 8) {
+        const int g = cnt - j < 8 ? cnt - j : 8;
+        const float *r[8];
+        for (int u = 0; u < 8; ++u) r[u] = X + (int64_t)ids[j + (u < g ? u : g - 1)] * d;
+        if (g == 8) {
+            eight_rows<DOT>(q, r, d, out + j);
+        } else {
+            float part[8];
+            eight_rows<DOT>(q, r, d, part);
+            std::memcpy(out + j, part, (size_t)g * sizeof(float));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Byte rows
+
+QK512 inline __m512i widen_two(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)p));
+}
+QK512 inline __m512i widen_two(const int16_t *p) { return _mm512_loadu_si512(p); }
+
+// The last pair chunk of an odd count, zero in the high half (its products
+// are then 0).
+QK512 inline __m512i widen_one(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_zextsi128_si256(_mm_loadu_si128((const __m128i *)p)));
+}
+QK512 inline __m512i widen_one(const int16_t *p) {
+    return _mm512_zextsi256_si512(_mm256_loadu_si256((const __m256i *)p));
+}
+
+template <bool DOT>
+QK512 inline __m512i istep16(__m512i acc, __m512i x, __m512i y) {
+    if (DOT) return _mm512_dpwssd_epi32(acc, x, y);
+    const __m512i e = _mm512_sub_epi16(x, y);
+    return _mm512_dpwssd_epi32(acc, e, e);
+}
+
+QK512 inline __m256i fold_halves(__m512i a) {
+    return _mm256_add_epi32(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1));
+}
+
+// Rows in groups of four, a short last group padded as in rows_f32.
+template <bool DOT, typename Q>
+QK512 void rows_int(const rows_view *v, const Q *q, const float *qt, const int32_t *ids, int cnt,
+                    float *out) {
+    const int np = v->npair;
+    for (int j = 0; j < cnt; j += 4) {
+        const int g = cnt - j < 4 ? cnt - j : 4;
+        const uint8_t *r[4];
+        for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[j + (u < g ? u : g - 1)] * v->stride;
+        __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
+        __m512i c2 = _mm512_setzero_si512(), c3 = _mm512_setzero_si512();
+        int p = 0;
+        for (; p + 2 <= np; p += 2) {
+            const __m512i x = widen_two(q + 16 * p);
+            c0 = istep16<DOT>(c0, x, widen_two(r[0] + 16 * p));
+            c1 = istep16<DOT>(c1, x, widen_two(r[1] + 16 * p));
+            c2 = istep16<DOT>(c2, x, widen_two(r[2] + 16 * p));
+            c3 = istep16<DOT>(c3, x, widen_two(r[3] + 16 * p));
+        }
+        if (p < np) {
+            const __m512i x = widen_one(q + 16 * p);
+            c0 = istep16<DOT>(c0, x, widen_one(r[0] + 16 * p));
+            c1 = istep16<DOT>(c1, x, widen_one(r[1] + 16 * p));
+            c2 = istep16<DOT>(c2, x, widen_one(r[2] + 16 * p));
+            c3 = istep16<DOT>(c3, x, widen_one(r[3] + 16 * p));
+        }
+        const __m512i c[4] = {c0, c1, c2, c3};
+        for (int u = 0; u < g; ++u)
+            out[j + u] = ifinish<DOT>(fold_halves(c[u]), qt, r[u] + 16 * np, v->rest);
+    }
+}
+
+// sqd of two float queries with eight rows: o0[j] for q0, o1[j] for q1.
+QK512 void tile_f32(const float *q0, const float *q1, const float *const *r, int d, float *o0,
+                    float *o1) {
+    __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps();
+    __m512 a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
+    __m512 b0 = _mm512_setzero_ps(), b1 = _mm512_setzero_ps();
+    __m512 b2 = _mm512_setzero_ps(), b3 = _mm512_setzero_ps();
+    int t = 0;
+    for (; t + 8 <= d; t += 8) {
+        const __m512 x0 = both_halves(q0 + t), x1 = both_halves(q1 + t);
+        __m512 y = pair_rows(r[0] + t, r[1] + t);
+        a0 = step16<false>(a0, x0, y);
+        b0 = step16<false>(b0, x1, y);
+        y = pair_rows(r[2] + t, r[3] + t);
+        a1 = step16<false>(a1, x0, y);
+        b1 = step16<false>(b1, x1, y);
+        y = pair_rows(r[4] + t, r[5] + t);
+        a2 = step16<false>(a2, x0, y);
+        b2 = step16<false>(b2, x1, y);
+        y = pair_rows(r[6] + t, r[7] + t);
+        a3 = step16<false>(a3, x0, y);
+        b3 = step16<false>(b3, x1, y);
+    }
+    const __m512 ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
+    for (int j = 0; j < 4; ++j) {
+        o0[2 * j] = finish_rows<false>(low_half(ha[j]), q0, r[2 * j], t, d);
+        o0[2 * j + 1] = finish_rows<false>(high_half(ha[j]), q0, r[2 * j + 1], t, d);
+        o1[2 * j] = finish_rows<false>(low_half(hb[j]), q1, r[2 * j], t, d);
+        o1[2 * j + 1] = finish_rows<false>(high_half(hb[j]), q1, r[2 * j + 1], t, d);
+    }
+}
+
+// sqd of two byte queries with four rows of Xp.
+QK512 void tile_u8(const rows_view *v, const uint8_t *q0, const float *qt0, const uint8_t *q1,
+                   const float *qt1, const uint8_t *const *r, float *o0, float *o1) {
+    const int np = v->npair;
+    __m512i a[4], b[4];
+    for (int j = 0; j < 4; ++j) a[j] = b[j] = _mm512_setzero_si512();
+    int p = 0;
+    for (; p + 2 <= np; p += 2) {
+        const __m512i x0 = widen_two(q0 + 16 * p), x1 = widen_two(q1 + 16 * p);
+        for (int j = 0; j < 4; ++j) {
+            const __m512i y = widen_two(r[j] + 16 * p);
+            a[j] = istep16<false>(a[j], x0, y);
+            b[j] = istep16<false>(b[j], x1, y);
+        }
+    }
+    if (p < np) {
+        const __m512i x0 = widen_one(q0 + 16 * p), x1 = widen_one(q1 + 16 * p);
+        for (int j = 0; j < 4; ++j) {
+            const __m512i y = widen_one(r[j] + 16 * p);
+            a[j] = istep16<false>(a[j], x0, y);
+            b[j] = istep16<false>(b[j], x1, y);
+        }
+    }
+    for (int j = 0; j < 4; ++j) {
+        o0[j] = ifinish<false>(fold_halves(a[j]), qt0, r[j] + 16 * np, v->rest);
+        o1[j] = ifinish<false>(fold_halves(b[j]), qt1, r[j] + 16 * np, v->rest);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+int avx512_usable() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("fma");
+}
+
+void rows_f32_avx512(int dot, const float *X, int d, const float *q, const int32_t *ids,
+                     int cnt, float *out) {
+    if (dot)
+        rows_f32<true>(X, d, q, ids, cnt, out);
+    else
+        rows_f32<false>(X, d, q, ids, cnt, out);
+}
+
+void rows_u8_avx512(const rows_view *v, const uint8_t *q, const float *qt, const int32_t *ids,
+                    int cnt, float *out) {
+    rows_int<false, uint8_t>(v, q, qt, ids, cnt, out);
+}
+
+void rows_dir_avx512(const rows_view *v, const int16_t *dir16, const float *qt,
+                     const int32_t *ids, int cnt, float *out) {
+    rows_int<true, int16_t>(v, dir16, qt, ids, cnt, out);
+}
+
+// Leaf rows a and a + 1 against the rows after a, in groups padded as in
+// rows_f32; row a + 1 is one of the rows, so db[a + 1] (its distance to
+// itself) is written as well.
+void leaf_f32_avx512(const float *L, int d, int m, int a, float *da, float *db) {
+    const float *qa = L + (int64_t)a * d, *qb = qa + d;
+    for (int b = a + 1; b < m; b += 8) {
+        const int g = m - b < 8 ? m - b : 8;
+        const float *r[8];
+        for (int u = 0; u < 8; ++u) r[u] = L + (int64_t)(b + (u < g ? u : g - 1)) * d;
+        if (g == 8) {
+            tile_f32(qa, qb, r, d, da + b, db + b);
+        } else {
+            float pa[8], pb[8];
+            tile_f32(qa, qb, r, d, pa, pb);
+            std::memcpy(da + b, pa, (size_t)g * sizeof(float));
+            std::memcpy(db + b, pb, (size_t)g * sizeof(float));
+        }
+    }
+}
+
+void leaf_u8_avx512(const rows_view *v, const int32_t *ids, int m, int a, float *da,
+                    float *db) {
+    const uint8_t *q0 = v->Xp + ids[a] * v->stride, *q1 = v->Xp + ids[a + 1] * v->stride;
+    float qt0[8], qt1[8];
+    for (int u = 0; u < v->rest; ++u) {
+        qt0[u] = (float)q0[16 * v->npair + u];
+        qt1[u] = (float)q1[16 * v->npair + u];
+    }
+    for (int b = a + 1; b < m; b += 4) {
+        const int g = m - b < 4 ? m - b : 4;
+        const uint8_t *r[4];
+        for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[b + (u < g ? u : g - 1)] * v->stride;
+        float pa[4], pb[4];
+        tile_u8(v, q0, qt0, q1, qt1, r, pa, pb);
+        std::memcpy(da + b, pa, (size_t)g * sizeof(float));
+        std::memcpy(db + b, pb, (size_t)g * sizeof(float));
+    }
+}
+
+}  // namespace quelmo_knn
+
+#endif
