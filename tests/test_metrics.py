@@ -446,6 +446,26 @@ def test_every_metric_fits_and_repeats_bit_for_bit(metric, kind):
     np.testing.assert_allclose(a.knn_dists_, found, rtol=2e-5, atol=2e-6)
 
 
+def test_row_transforms_work_row_by_row_and_leave_the_input_alone():
+    # hellinger goes through blocks of rows (4,369 rows of 60 columns) and
+    # correlation scales its centred copy in place: every row must still get
+    # the whole-matrix value, and the caller's array stay as it was.
+    X = np.random.default_rng(4).random((6000, 60)).astype(np.float32)
+    X[5] = 0
+    before = X.copy()
+    sums = X.sum(axis=1, dtype=np.float64)
+    sums[sums == 0] = 1
+    centred = X - X.mean(axis=1, dtype=np.float64, keepdims=True).astype(np.float32)
+    norms = np.sqrt(np.einsum("ij,ij->i", centred, centred, dtype=np.float64))
+    norms[norms == 0] = 1
+    expected = {"hellinger": np.sqrt(X / sums[:, None]).astype(np.float32),
+                "correlation": centred / norms[:, None].astype(np.float32)}
+    for name, want in expected.items():
+        got = _metrics.prepare_data(X, _metrics.resolve_metric(name, None))
+        assert got.flags.c_contiguous and got.tobytes() == want.tobytes(), name
+    assert X.tobytes() == before.tobytes()
+
+
 def test_minkowski_reports_the_root_and_sqeuclidean_the_square():
     X = data("real", n=100)
     model = UMAP(metric="minkowski", metric_kwds={"p": 3}, n_epochs=5, random_state=0).fit(X)

@@ -130,12 +130,16 @@ def _sorted_unique_columns(csr: Any) -> bool:
     return bool(increasing.all())
 
 
-def normalize_rows(data: np.ndarray) -> np.ndarray:
-    """Rows scaled to unit Euclidean length (zero rows stay zero), so that
-    Euclidean neighbours are cosine neighbours."""
+def normalize_rows(data: np.ndarray, in_place: bool = False) -> np.ndarray:
+    """Rows of C-contiguous float32 data scaled to unit Euclidean length (zero
+    rows stay zero), so that Euclidean neighbours are cosine neighbours.  With
+    ``in_place`` the rows of ``data`` itself are scaled and it is returned."""
     norms = np.sqrt(np.einsum("ij,ij->i", data, data, dtype=np.float64))
     norms[norms == 0.0] = 1.0
-    return np.ascontiguousarray(data / norms[:, None].astype(np.float32), dtype=np.float32)
+    divisors = norms[:, None].astype(np.float32)
+    if in_place:
+        return np.divide(data, divisors, out=data)
+    return np.ascontiguousarray(data / divisors, dtype=np.float32)
 
 
 def effective_n_neighbors(n_neighbors: int, n_samples: int) -> int:

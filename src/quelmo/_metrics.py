@@ -163,7 +163,7 @@ def search_rows(data: Any, metric: Metric) -> Any:
         return _normalize(data)
     if name == "correlation":
         centred = data - data.mean(axis=1, dtype=np.float64, keepdims=True).astype(np.float32)
-        return _input.normalize_rows(centred)
+        return _input.normalize_rows(centred, in_place=True)
     if name == "hellinger":
         return _hellinger_rows(data)
     return data
@@ -202,7 +202,15 @@ def _hellinger_rows(data: np.ndarray | scipy.sparse.csr_matrix) -> Any:
     if not is_sparse(data):
         sums = data.sum(axis=1, dtype=np.float64)
         sums[sums == 0.0] = 1.0
-        return np.ascontiguousarray(np.sqrt(data / sums[:, None]), dtype=np.float32)
+        # Double precision a few rows at a time (2 MB temporaries), into the
+        # float32 result: the values of one whole-matrix expression without
+        # its large temporaries.
+        roots = np.empty(data.shape, dtype=np.float32)
+        step = max(1, (1 << 18) // max(data.shape[1], 1))
+        for r0 in range(0, data.shape[0], step):
+            r1 = r0 + step
+            roots[r0:r1] = np.sqrt(data[r0:r1] / sums[r0:r1, None])
+        return roots
     scaled = _scaled_rows(data, _row_sums(data, None))
     np.sqrt(scaled.data, out=scaled.data)
     return scaled
