@@ -1,5 +1,6 @@
 // Distance kernels between dense float32 rows, one per metric, each in a
-// portable and an AVX2 realisation with the same bits.
+// portable, an AVX2 and (for most metrics) an AVX-512 realisation with the
+// same bits.
 //
 // Order of evaluation, shared by both realisations: sixteen float lanes; lane
 // l folds in coordinates l, l + 16, l + 32, ... in increasing order (the last,
@@ -7,8 +8,8 @@
 // lane l + 8 are combined, and the eight results are combined as
 // ((r0 r1)(r2 r3))((r4 r5)(r6 r7)).  Every per-coordinate term is rounded to
 // float on its own (no fused multiply-add), so the AVX2 realisation, which
-// keeps lanes 0-7 in one register and lanes 8-15 in another, computes exactly
-// the portable sums.  Every term is symmetric in its two coordinates, so every
+// keeps lanes 0-7 in one register and lanes 8-15 in another, and the AVX-512
+// one, which keeps all sixteen in one, compute exactly the portable sums.  Every term is symmetric in its two coordinates, so every
 // kernel is symmetric bit for bit.
 
 #include "metric_units.h"
@@ -343,24 +344,153 @@ QM_AVX2 void lanes4_avx2(const float *a, const float *const *b, int64_t d, float
         out[r] = reduce16<T>(acc);
     }
 }
+
+// AVX-512: the sixteen lanes in one register.  Terms without a realisation
+// here (vec512<T>::kHas false) run on AVX2.
+#define QM_AVX512 __attribute__((target("avx512f,avx512dq,avx2")))
+
+QM_AVX512 inline __m512 vabs512(__m512 x) {
+    return _mm512_andnot_ps(_mm512_set1_ps(-0.0f), x);
+}
+
+template <class T>
+struct vec512 {
+    static constexpr bool kHas = false;
+};
+
+template <>
+struct vec512<sqeuclid_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) {
+        const __m512 x = _mm512_sub_ps(a, b);
+        return _mm512_mul_ps(x, x);
+    }
+};
+
+template <>
+struct vec512<manhattan_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) { return vabs512(_mm512_sub_ps(a, b)); }
+};
+
+template <>
+struct vec512<chebyshev_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) { return vabs512(_mm512_sub_ps(a, b)); }
+};
+
+template <int E>
+struct vec512<minkowski_int_term<E>> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float p) {
+        const __m512 x = vabs512(_mm512_sub_ps(a, b));
+        const int e = E > 0 ? E : (int)p;
+        const int top = 31 - __builtin_clz((unsigned)e);
+        __m512 r = x;
+        for (int bit = top - 1; bit >= 0; --bit) {
+            r = _mm512_mul_ps(r, r);
+            if ((e >> bit) & 1) r = _mm512_mul_ps(r, x);
+        }
+        return r;
+    }
+};
+
+template <>
+struct vec512<canberra_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) {
+        const __m512 den = _mm512_add_ps(vabs512(a), vabs512(b));
+        const __m512 q = _mm512_div_ps(vabs512(_mm512_sub_ps(a, b)), den);
+        return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(den, _mm512_setzero_ps(), _CMP_GT_OQ), q);
+    }
+};
+
+template <>
+struct vec512<hamming_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) {
+        return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(a, b, _CMP_NEQ_UQ), _mm512_set1_ps(1.0f));
+    }
+};
+
+template <>
+struct vec512<absum_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) { return vabs512(_mm512_add_ps(a, b)); }
+};
+
+template <class T>
+QM_AVX512 inline __m512 vfold512(__m512 acc, __m512 t) {
+    if (T::kMax) return _mm512_max_ps(acc, t);  // as vfold
+    return _mm512_add_ps(acc, t);
+}
+
+// The partial last group: lanes below `count` get their next term.
+template <class T>
+QM_AVX512 inline __m512 vfold512_part(__m512 acc, const float *a, const float *b, int count,
+                                      float p) {
+    const __mmask16 on = (__mmask16)((1u << count) - 1u);
+    const __m512 x = _mm512_maskz_loadu_ps(on, a), y = _mm512_maskz_loadu_ps(on, b);
+    return _mm512_mask_mov_ps(acc, on, vfold512<T>(acc, vec512<T>::term(x, y, p)));
+}
+
+template <class T>
+QM_AVX512 inline float reduce512(__m512 acc) {
+    alignas(64) float lanes[kLanes];
+    _mm512_store_ps(lanes, acc);
+    return reduce16<T>(lanes);
+}
+
+template <class T>
+QM_AVX512 float lanes_avx512(const float *a, const float *b, int64_t d, float p) {
+    __m512 acc = _mm512_setzero_ps();
+    int64_t t = 0;
+    for (; t + kLanes <= d; t += kLanes)
+        acc = vfold512<T>(acc, vec512<T>::term(_mm512_loadu_ps(a + t), _mm512_loadu_ps(b + t), p));
+    if (t < d) acc = vfold512_part<T>(acc, a + t, b + t, (int)(d - t), p);
+    return reduce512<T>(acc);
+}
+
+template <class T>
+QM_AVX512 void lanes4_avx512(const float *a, const float *const *b, int64_t d, float p,
+                             float *out) {
+    __m512 acc[4];
+    for (int r = 0; r < 4; ++r) acc[r] = _mm512_setzero_ps();
+    int64_t t = 0;
+    for (; t + kLanes <= d; t += kLanes) {
+        const __m512 x = _mm512_loadu_ps(a + t);
+        for (int r = 0; r < 4; ++r)
+            acc[r] = vfold512<T>(acc[r], vec512<T>::term(x, _mm512_loadu_ps(b[r] + t), p));
+    }
+    for (int r = 0; r < 4; ++r) {
+        if (t < d) acc[r] = vfold512_part<T>(acc[r], a + t, b[r] + t, (int)(d - t), p);
+        out[r] = reduce512<T>(acc[r]);
+    }
+}
 #endif
 
 // ---------------------------------------------------------------------------
 // Whole kernels: the lane sums and the metric's last step.
 
-template <class T, bool AVX2>
+// SIMD: the realisation, SIMD_PORTABLE, SIMD_AVX2 or SIMD_AVX512.
+template <class T, int SIMD>
 inline float lanes(const float *a, const float *b, int64_t d, float p) {
 #if defined(QUELMO_METRIC_X86)
-    if (AVX2) return lanes_avx2<T>(a, b, d, p);
+    if constexpr (SIMD == SIMD_AVX512 && vec512<T>::kHas) return lanes_avx512<T>(a, b, d, p);
+    if (SIMD != SIMD_PORTABLE) return lanes_avx2<T>(a, b, d, p);
 #endif
     return lanes_portable<T>(a, b, d, p);
 }
 
 // The lane sums of one query against four rows.
-template <class T, bool AVX2>
+template <class T, int SIMD>
 inline void lanes4(const float *a, const float *const *b, int64_t d, float p, float *out) {
 #if defined(QUELMO_METRIC_X86)
-    if (AVX2) {
+    if constexpr (SIMD == SIMD_AVX512 && vec512<T>::kHas) {
+        lanes4_avx512<T>(a, b, d, p, out);
+        return;
+    }
+    if (SIMD != SIMD_PORTABLE) {
         lanes4_avx2<T>(a, b, d, p, out);
         return;
     }
@@ -369,25 +499,25 @@ inline void lanes4(const float *a, const float *const *b, int64_t d, float p, fl
 }
 
 // A kernel: the metric of one row pair, and of one query with four rows.
-template <class T, bool AVX2>
+template <class T, int SIMD>
 struct sum_metric {
     static float one(const float *a, const float *b, int64_t d, float p) {
-        return lanes<T, AVX2>(a, b, d, p);
+        return lanes<T, SIMD>(a, b, d, p);
     }
     static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
-        lanes4<T, AVX2>(a, b, d, p, out);
+        lanes4<T, SIMD>(a, b, d, p, out);
     }
 };
 
 // Fraction of differing coordinates; the count is exact (below 2^24 per lane).
-template <bool AVX2>
+template <int SIMD>
 struct hamming_metric {
     static float finish(float count, int64_t d) { return (float)((double)count / (double)d); }
     static float one(const float *a, const float *b, int64_t d, float p) {
-        return finish(lanes<hamming_term, AVX2>(a, b, d, p), d);
+        return finish(lanes<hamming_term, SIMD>(a, b, d, p), d);
     }
     static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
-        lanes4<hamming_term, AVX2>(a, b, d, p, out);
+        lanes4<hamming_term, SIMD>(a, b, d, p, out);
         for (int r = 0; r < 4; ++r) out[r] = finish(out[r], d);
     }
 };
@@ -395,19 +525,19 @@ struct hamming_metric {
 // sum |a - b| / sum |a + b|; 0 for two zero rows, and 1 when only the
 // denominator vanishes (a = -b), the largest value it takes on non-negative
 // data.
-template <bool AVX2>
+template <int SIMD>
 struct braycurtis_metric {
     static float finish(float num, float den) {
         if (den > 0.0f) return num / den;
         return num > 0.0f ? 1.0f : 0.0f;
     }
     static float one(const float *a, const float *b, int64_t d, float p) {
-        return finish(lanes<manhattan_term, AVX2>(a, b, d, p), lanes<absum_term, AVX2>(a, b, d, p));
+        return finish(lanes<manhattan_term, SIMD>(a, b, d, p), lanes<absum_term, SIMD>(a, b, d, p));
     }
     static void four(const float *a, const float *const *b, int64_t d, float p, float *out) {
         float den[4];
-        lanes4<manhattan_term, AVX2>(a, b, d, p, out);
-        lanes4<absum_term, AVX2>(a, b, d, p, den);
+        lanes4<manhattan_term, SIMD>(a, b, d, p, out);
+        lanes4<absum_term, SIMD>(a, b, d, p, den);
         for (int r = 0; r < 4; ++r) out[r] = finish(out[r], den[r]);
     }
 };
@@ -551,7 +681,7 @@ struct vec<dot_term> {
 };
 #endif
 
-template <bool AVX2>
+template <int SIMD>
 void project(const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt, double *out,
              float *dir) {
     const int64_t d = s->d;
@@ -564,64 +694,71 @@ void project(const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
                                 s->X + (int64_t)ids[j + 2] * d, s->X + (int64_t)ids[j + 3] * d};
         // A dot product is symmetric in its factors, so the direction may
         // serve as the shared operand.
-        lanes4<dot_term, AVX2>(dir, rows, d, 0.0f, four);
+        lanes4<dot_term, SIMD>(dir, rows, d, 0.0f, four);
         for (int r = 0; r < 4; ++r) out[j + r] = (double)four[r];
     }
     for (; j < cnt; ++j)
-        out[j] = (double)lanes<dot_term, AVX2>(s->X + (int64_t)ids[j] * d, dir, d, 0.0f);
+        out[j] = (double)lanes<dot_term, SIMD>(s->X + (int64_t)ids[j] * d, dir, d, 0.0f);
     // The caller's contract: dir is all zero again on return.
     std::memset(dir, 0, (size_t)d * sizeof(float));
 }
 
 }  // namespace
 
-int dense_cpu_avx2(void) {
+int dense_cpu_simd(void) {
 #if defined(QUELMO_METRIC_X86)
     // The compiler's runtime detects the CPU features when the library loads.
-    return __builtin_cpu_supports("avx2") ? 1 : 0;
+#if !defined(QUELMO_METRIC_NO_AVX512)  // defined by a test build of the AVX2 kernels
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+        return SIMD_AVX512;
+#endif
+    return __builtin_cpu_supports("avx2") ? SIMD_AVX2 : SIMD_PORTABLE;
 #else
-    return 0;
+    return SIMD_PORTABLE;
 #endif
 }
 
-dist_many_fn dense_kernel(int id, double p, int avx2) {
+namespace {
+
+// dense_many of kernel K in the realisation simd.
+template <template <int> class K>
+dist_many_fn for_simd(int simd) {
+    if (simd == SIMD_AVX512) return dense_many<K<SIMD_AVX512>>;
+    if (simd == SIMD_AVX2) return dense_many<K<SIMD_AVX2>>;
+    return dense_many<K<SIMD_PORTABLE>>;
+}
+
+template <class T>
+struct sum_of {
+    template <int SIMD>
+    using in = sum_metric<T, SIMD>;
+};
+
+}  // namespace
+
+dist_many_fn dense_kernel(int id, double p, int simd) {
 #if defined(QUELMO_METRIC_X86)
-    const bool fast = avx2 != 0;
     const bool popcnt = __builtin_cpu_supports("popcnt") != 0;
-#else
-    (void)avx2;
-    const bool fast = false;
 #endif
     switch (id) {
         case METRIC_SQEUCLIDEAN:
-            return fast ? dense_many<sum_metric<sqeuclid_term, true>>
-                        : dense_many<sum_metric<sqeuclid_term, false>>;
+            return for_simd<sum_of<sqeuclid_term>::in>(simd);
         case METRIC_MANHATTAN:
-            return fast ? dense_many<sum_metric<manhattan_term, true>>
-                        : dense_many<sum_metric<manhattan_term, false>>;
+            return for_simd<sum_of<manhattan_term>::in>(simd);
         case METRIC_CHEBYSHEV:
-            return fast ? dense_many<sum_metric<chebyshev_term, true>>
-                        : dense_many<sum_metric<chebyshev_term, false>>;
+            return for_simd<sum_of<chebyshev_term>::in>(simd);
         case METRIC_MINKOWSKI:
-            if (p == 3.0)
-                return fast ? dense_many<sum_metric<minkowski_int_term<3>, true>>
-                            : dense_many<sum_metric<minkowski_int_term<3>, false>>;
-            if (p == 4.0)
-                return fast ? dense_many<sum_metric<minkowski_int_term<4>, true>>
-                            : dense_many<sum_metric<minkowski_int_term<4>, false>>;
+            if (p == 3.0) return for_simd<sum_of<minkowski_int_term<3>>::in>(simd);
+            if (p == 4.0) return for_simd<sum_of<minkowski_int_term<4>>::in>(simd);
             if (p == std::floor(p) && p >= 1.0 && p <= 64.0)
-                return fast ? dense_many<sum_metric<minkowski_int_term<0>, true>>
-                            : dense_many<sum_metric<minkowski_int_term<0>, false>>;
-            return fast ? dense_many<sum_metric<minkowski_real_term, true>>
-                        : dense_many<sum_metric<minkowski_real_term, false>>;
+                return for_simd<sum_of<minkowski_int_term<0>>::in>(simd);
+            return for_simd<sum_of<minkowski_real_term>::in>(simd);
         case METRIC_CANBERRA:
-            return fast ? dense_many<sum_metric<canberra_term, true>>
-                        : dense_many<sum_metric<canberra_term, false>>;
+            return for_simd<sum_of<canberra_term>::in>(simd);
         case METRIC_BRAYCURTIS:
-            return fast ? dense_many<braycurtis_metric<true>>
-                        : dense_many<braycurtis_metric<false>>;
+            return for_simd<braycurtis_metric>(simd);
         case METRIC_HAMMING:
-            return fast ? dense_many<hamming_metric<true>> : dense_many<hamming_metric<false>>;
+            return for_simd<hamming_metric>(simd);
 #if defined(QUELMO_METRIC_X86)
         case METRIC_JACCARD:
             return popcnt ? sets_many_popcnt<METRIC_JACCARD> : sets_many<METRIC_JACCARD>;
@@ -638,22 +775,21 @@ dist_many_fn dense_kernel(int id, double p, int avx2) {
     }
 }
 
-void dense_project(int avx2, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
+void dense_project(int simd, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
                    double *out, float *dir) {
-#if defined(QUELMO_METRIC_X86)
-    if (avx2) {
-        project<true>(s, a, b, ids, cnt, out, dir);
-        return;
-    }
-#endif
-    (void)avx2;
-    project<false>(s, a, b, ids, cnt, out, dir);
+    if (simd == SIMD_AVX512)
+        project<SIMD_AVX512>(s, a, b, ids, cnt, out, dir);
+    else if (simd == SIMD_AVX2)
+        project<SIMD_AVX2>(s, a, b, ids, cnt, out, dir);
+    else
+        project<SIMD_PORTABLE>(s, a, b, ids, cnt, out, dir);
 }
 
 void *metric_bytes_view(const metric *m, points *s) {
     const bool wanted = m->id == METRIC_MANHATTAN || m->id == METRIC_CHEBYSHEV ||
                         m->id == METRIC_BRAYCURTIS || m->id == METRIC_HAMMING;
-    if (!wanted || !m->avx2 || m->sparse || s->d > kMaxByteColumns) return nullptr;
+    if (!wanted || m->simd == SIMD_PORTABLE || m->sparse || s->d > kMaxByteColumns)
+        return nullptr;
     const int64_t n = s->n, d = s->d, stride = (d + 31) / 32 * 32;
     for (int64_t t = 0; t < n * d; ++t) {
         const float v = s->X[t];

@@ -68,11 +68,14 @@ struct metric;
 typedef void (*dist_many_fn)(const metric *m, const points *qs, int64_t q, const points *ps,
                              const int32_t *ids, int cnt, float *out, float *scratch);
 
+// Realisations of the dense kernels.
+enum { SIMD_PORTABLE = 0, SIMD_AVX2 = 1, SIMD_AVX512 = 2 };
+
 struct metric {
     int id;
     double p;           // minkowski exponent
     int sparse;         // 1: CSR sets
-    int avx2;           // 1: the dense kernels use AVX2 (same bits as without)
+    int simd;           // realisation of the dense kernels (same bits in each)
     dist_many_fn many;  // chosen by metric_resolve
 };
 

@@ -26,8 +26,8 @@ int metric_resolve(metric *m, int id, double p, int sparse) {
     m->id = id;
     m->p = p;
     m->sparse = sparse ? 1 : 0;
-    m->avx2 = sparse ? 0 : dense_cpu_avx2();
-    m->many = sparse ? sparse_kernel(id) : dense_kernel(id, p, m->avx2);
+    m->simd = sparse ? SIMD_PORTABLE : dense_cpu_simd();
+    m->many = sparse ? sparse_kernel(id) : dense_kernel(id, p, m->simd);
     return m->many ? 0 : -1;
 }
 
@@ -48,7 +48,7 @@ void metric_project(const metric *m, const points *s, int pattern, int32_t a, in
     if (s->indptr)
         sparse_project(s, pattern, a, b, ids, cnt, out, dir);
     else
-        dense_project(m->avx2, s, a, b, ids, cnt, out, dir);
+        dense_project(m->simd, s, a, b, ids, cnt, out, dir);
 }
 
 long metric_online_cpus(void) {

@@ -9,9 +9,9 @@
 #include "metric_kernels.h"
 
 // metric_dense.cpp
-int dense_cpu_avx2(void);
-dist_many_fn dense_kernel(int id, double p, int avx2);  // null when id has none
-void dense_project(int avx2, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
+int dense_cpu_simd(void);
+dist_many_fn dense_kernel(int id, double p, int simd);  // null when id has none
+void dense_project(int simd, const points *s, int32_t a, int32_t b, const int32_t *ids, int cnt,
                    double *out, float *dir);
 
 // metric_sparse.cpp
