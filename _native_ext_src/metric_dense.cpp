@@ -679,6 +679,12 @@ template <>
 struct vec<dot_term> {
     QM_AVX2 static __m256 term(__m256 a, __m256 b, float) { return _mm256_mul_ps(a, b); }
 };
+
+template <>
+struct vec512<dot_term> {
+    static constexpr bool kHas = true;
+    QM_AVX512 static __m512 term(__m512 a, __m512 b, float) { return _mm512_mul_ps(a, b); }
+};
 #endif
 
 template <int SIMD>
