@@ -16,6 +16,7 @@ import common
 import end_to_end
 import import_time
 import knn_params
+import knn_quality
 import metrics
 import profile_fit
 import transform
@@ -152,6 +153,9 @@ def sections() -> dict[str, str]:
         out["knn_params"] = (knn_params.table(summary) + "\n\n<details><summary>All "
                              f"{len(rows)} measured settings</summary>\n\n"
                              + knn_params.table(rows) + "\n\n</details>")
+    quality = _load(knn_quality.RESULT)
+    if quality:
+        out["knn_quality"] = knn_quality.table(quality)
     metric_runs = _load(metrics.CACHE)
     if metric_runs and (metric_runs.get("knn") or metric_runs.get("e2e")):
         out["metrics"] = metrics.tables(metric_runs)

@@ -31,7 +31,7 @@ def main() -> None:
     parser.add_argument("--tools", nargs="+", help="end-to-end tools (default: all installed)")
     parser.add_argument("--force", action="store_true", help="measure cached runs again")
     parser.add_argument("--report", action="store_true", help="README and figures only")
-    parser.add_argument("--no-knn", action="store_true", help="skip the kNN parameter sweep")
+    parser.add_argument("--no-knn", action="store_true", help="skip the kNN parameter sweep and its embedding quality")
     parser.add_argument("--no-profile", action="store_true", help="skip the profiles")
     opts = parser.parse_args()
     force = ["--force"] if opts.force else []
@@ -42,6 +42,7 @@ def main() -> None:
         step("end_to_end.py", *e2e)
         if not opts.no_knn:
             step("knn_params.py", *force)
+            step("knn_quality.py")
         step("transform.py", *force)
         if not opts.no_profile:
             for n in ("100000", "1000000"):
