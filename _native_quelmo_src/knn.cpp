@@ -200,28 +200,10 @@ __attribute__((target("avx2,fma"))) void four_avx2(const float *q, const float *
         c2 = step8<DOT>(c2, x, _mm256_loadu_ps(r2 + t));
         c3 = step8<DOT>(c3, x, _mm256_loadu_ps(r3 + t));
     }
-    __m128 l0 = _mm256_castps256_ps128(c0), l1 = _mm256_castps256_ps128(c1);
-    __m128 l2 = _mm256_castps256_ps128(c2), l3 = _mm256_castps256_ps128(c3);
-    if (t + 4 <= d) {
-        const __m128 x = _mm_loadu_ps(q + t);
-        l0 = step4<DOT>(l0, x, _mm_loadu_ps(r0 + t));
-        l1 = step4<DOT>(l1, x, _mm_loadu_ps(r1 + t));
-        l2 = step4<DOT>(l2, x, _mm_loadu_ps(r2 + t));
-        l3 = step4<DOT>(l3, x, _mm_loadu_ps(r3 + t));
-        t += 4;
-    }
-    float s0 = reduce_avx2(c0, l0), s1 = reduce_avx2(c1, l1);
-    float s2 = reduce_avx2(c2, l2), s3 = reduce_avx2(c3, l3);
-    for (; t < d; ++t) {
-        s0 = s0 + tail_term<DOT>(q[t], r0[t]);
-        s1 = s1 + tail_term<DOT>(q[t], r1[t]);
-        s2 = s2 + tail_term<DOT>(q[t], r2[t]);
-        s3 = s3 + tail_term<DOT>(q[t], r3[t]);
-    }
-    out[0] = s0;
-    out[1] = s1;
-    out[2] = s2;
-    out[3] = s3;
+    out[0] = finish_rows<DOT>(c0, q, r0, t, d);
+    out[1] = finish_rows<DOT>(c1, q, r1, t, d);
+    out[2] = finish_rows<DOT>(c2, q, r2, t, d);
+    out[3] = finish_rows<DOT>(c3, q, r3, t, d);
 }
 
 // sqd of two queries with the same four rows: eight accumulator chains that
@@ -249,28 +231,10 @@ __attribute__((target("avx2,fma"))) void tile_avx2(const float *q0, const float 
         a3 = step8<false>(a3, x0, y);
         b3 = step8<false>(b3, x1, y);
     }
-    __m128 la[4] = {_mm256_castps256_ps128(a0), _mm256_castps256_ps128(a1),
-                    _mm256_castps256_ps128(a2), _mm256_castps256_ps128(a3)};
-    __m128 lb[4] = {_mm256_castps256_ps128(b0), _mm256_castps256_ps128(b1),
-                    _mm256_castps256_ps128(b2), _mm256_castps256_ps128(b3)};
-    if (t + 4 <= d) {
-        const __m128 x0 = _mm_loadu_ps(q0 + t), x1 = _mm_loadu_ps(q1 + t);
-        for (int j = 0; j < 4; ++j) {
-            const __m128 y = _mm_loadu_ps(r[j] + t);
-            la[j] = step4<false>(la[j], x0, y);
-            lb[j] = step4<false>(lb[j], x1, y);
-        }
-        t += 4;
-    }
     const __m256 ha[4] = {a0, a1, a2, a3}, hb[4] = {b0, b1, b2, b3};
     for (int j = 0; j < 4; ++j) {
-        float sa = reduce_avx2(ha[j], la[j]), sb = reduce_avx2(hb[j], lb[j]);
-        for (int u = t; u < d; ++u) {
-            sa = sa + tail_term<false>(q0[u], r[j][u]);
-            sb = sb + tail_term<false>(q1[u], r[j][u]);
-        }
-        o0[j] = sa;
-        o1[j] = sb;
+        o0[j] = finish_rows<false>(ha[j], q0, r[j], t, d);
+        o1[j] = finish_rows<false>(hb[j], q1, r[j], t, d);
     }
 }
 
