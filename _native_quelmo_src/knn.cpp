@@ -75,8 +75,12 @@ constexpr int kMaxIntBlocks = 257;
 // new distance.
 inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc) {
     if (dc >= hd[0]) return 0;
-    for (int j = 0; j < k; ++j)
-        if (hi[j] == c) return 0;
+    // The whole row is compared without an early exit, so that the compiler
+    // can compare several ids at once: the id is usually absent, and then
+    // every slot is looked at anyway.
+    int present = 0;
+    for (int j = 0; j < k; ++j) present |= hi[j] == c;
+    if (present) return 0;
     hd[0] = dc;
     hi[0] = c;
     hf[0] = 1;
