@@ -246,9 +246,11 @@ template <bool DOT>
 __attribute__((target("avx2,fma"))) void rows_avx2(const float *X, int d, const float *q,
                                                     const int32_t *ids, int cnt, float *out) {
     int j = 0;
-    for (; j + 4 <= cnt; j += 4)
+    for (; j + 4 <= cnt; j += 4) {
+        prefetch_rows(X, (int64_t)d * sizeof(float), ids, j + 4, j + 8, cnt);
         four_avx2<DOT>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
                        X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
+    }
     for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d);
 }
 
@@ -271,6 +273,7 @@ __attribute__((target("avx2,fma"))) void rows_int(const rows_view *v, const Q *q
     for (; j + 4 <= cnt; j += 4) {
         const uint8_t *r0 = v->Xp + ids[j] * v->stride, *r1 = v->Xp + ids[j + 1] * v->stride;
         const uint8_t *r2 = v->Xp + ids[j + 2] * v->stride, *r3 = v->Xp + ids[j + 3] * v->stride;
+        prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
         __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
         __m256i c2 = _mm256_setzero_si256(), c3 = _mm256_setzero_si256();
         for (int p = 0; p < np; ++p) {
@@ -667,6 +670,14 @@ inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const f
             for (int j = 0; j < e; ++j)
                 pass |= ((unsigned)(dist[b0 + j] < ru) | (unsigned)(dist[b0 + j] < lroot[b0 + j]))
                         << j;
+        }
+        // The rows that will be pushed to lie anywhere in the table: ask for
+        // them all before the first push waits on one.
+        for (unsigned ahead = pass; ahead; ahead &= ahead - 1) {
+            const int64_t v = ids[b0 + __builtin_ctz(ahead)];
+            __builtin_prefetch(c->hd + v * k, 1);
+            __builtin_prefetch(c->hi + v * k, 1);
+            __builtin_prefetch(c->hf + v * k, 1);
         }
         while (pass) {
             const int b = b0 + __builtin_ctz(pass);

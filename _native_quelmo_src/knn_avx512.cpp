@@ -75,6 +75,7 @@ QK512 void rows_f32(const float *X, int d, const float *q, const int32_t *ids, i
         const int g = cnt - j < 8 ? cnt - j : 8;
         const float *r[8];
         for (int u = 0; u < 8; ++u) r[u] = X + (int64_t)ids[j + (u < g ? u : g - 1)] * d;
+        prefetch_rows(X, (int64_t)d * sizeof(float), ids, j + 8, j + 16, cnt);
         if (g == 8) {
             eight_rows<DOT>(q, r, d, out + j);
         } else {
@@ -122,6 +123,7 @@ QK512 void rows_int(const rows_view *v, const Q *q, const float *qt, const int32
         const int g = cnt - j < 4 ? cnt - j : 4;
         const uint8_t *r[4];
         for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[j + (u < g ? u : g - 1)] * v->stride;
+        prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
         __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
         __m512i c2 = _mm512_setzero_si512(), c3 = _mm512_setzero_si512();
         int p = 0;

@@ -22,6 +22,20 @@ enum { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_NEON = 2, ISA_AVX512 = 3 };
 
 inline bool has_avx2(int isa) { return isa == ISA_AVX2 || isa == ISA_AVX512; }
 
+// Asks for the first two cache lines of rows ids[from .. to) (to clipped to
+// cnt) of a row-major set whose rows are row_bytes apart.  The kernels call
+// it for the next group of rows: those lie anywhere in the set, and short
+// rows are then wholly on their way before they are needed.
+inline void prefetch_rows(const void *base, int64_t row_bytes, const int32_t *ids, int from,
+                          int to, int cnt) {
+    const char *set = (const char *)base;
+    for (int u = from; u < to && u < cnt; ++u) {
+        const char *row = set + (int64_t)ids[u] * row_bytes;
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 64);
+    }
+}
+
 // The data matrix as the distance kernels see it.
 //
 // Xp, when present, holds X as bytes: X holds only the integers 0 .. 255
