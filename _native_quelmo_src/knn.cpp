@@ -541,6 +541,14 @@ inline uint64_t draw_below(uint64_t *s, uint64_t m) { return sm64(s) % m; }
 // ---------------------------------------------------------------------------
 // Random-projection forest
 
+// A projection and the id of its point, moved together by the selection.
+// Projections are compared as floats: ranking them by their widening to
+// double, which is exact, gives the same order.
+struct ranked {
+    float value;
+    int32_t id;
+};
+
 // The context of one tree thread, shared by every split and leaf of its trees.
 struct rpx {
     int n, d, k;  // points, dimensions, row length
@@ -549,7 +557,7 @@ struct rpx {
     float *hd;    // the thread's private table: distances,
     int32_t *hi;  // ids
     uint8_t *hf;  // and flags, n * k each
-    double *pv;   // n projections of scratch, indexed from 0 in every range
+    ranked *pv;   // n projections with their ids, scratch indexed from 0 in every range
     // Thread scratch.  The split direction: d floats, and with Xp also in
     // the paired layout (dir16, 16 per pair chunk); it is needed only before
     // the recursive calls, so one vector serves every depth.  Leaf scratch,
@@ -596,41 +604,32 @@ struct mergework {
     int started;      // 1 when running on its own thread, to be joined
 };
 
-// Reorders pv[0 .. n-1] with idx so that the entry of rank target sits at
+// Reorders e[0 .. n-1] so that the entry of rank target (by value) sits at
 // target, everything before it not greater and everything after not smaller.
-void qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
+void qselect(ranked *e, int n, int target, uint64_t *rng) {
     int lo = 0, hi = n - 1;
     while (lo < hi) {
         const int p = lo + (int)draw_below(rng, (uint64_t)(hi - lo + 1));
-        const double pivot = pv[p];
-        double tv = pv[p];
-        pv[p] = pv[lo];
-        pv[lo] = tv;
-        int32_t ti = idx[p];
-        idx[p] = idx[lo];
-        idx[lo] = ti;
+        const float pivot = e[p].value;
+        ranked t = e[p];
+        e[p] = e[lo];
+        e[lo] = t;
         // Each entry below the pivot is swapped with the one after the
         // stored run; the others stay.  Written as a swap with position j,
         // which is i itself (no change) for those others, so that the
         // comparison, true about half the time, needs no branch.
         int store = lo;
         for (int i = lo + 1; i <= hi; ++i) {
-            const double x = pv[i];
-            const int32_t xi = idx[i];
-            const int below = x < pivot;
+            const ranked x = e[i];
+            const int below = x.value < pivot;
             const int j = below ? store + 1 : i;
-            pv[i] = pv[j];
-            idx[i] = idx[j];
-            pv[j] = x;
-            idx[j] = xi;
+            e[i] = e[j];
+            e[j] = x;
             store += below;
         }
-        tv = pv[lo];
-        pv[lo] = pv[store];
-        pv[store] = tv;
-        ti = idx[lo];
-        idx[lo] = idx[store];
-        idx[store] = ti;
+        t = e[lo];
+        e[lo] = e[store];
+        e[store] = t;
         if (store == target) break;
         if (store < target)
             lo = store + 1;
@@ -752,17 +751,18 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
         for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
-    // Projections in chunks through a fixed buffer, widened to double; the
-    // chunk size changes no value.
+    // Projections in chunks through a fixed buffer; the chunk size changes
+    // no value.  The selection moves each projection with its id.
     constexpr int kChunk = 64;
     float chunk[kChunk];
     for (int i = 0; i < m; i += kChunk) {
         const int cnt = m - i < kChunk ? m - i : kChunk;
         dotp_rows(v, c->dir, c->dir16, idx + lo + i, cnt, chunk);
-        for (int j = 0; j < cnt; ++j) c->pv[i + j] = (double)chunk[j];
+        for (int j = 0; j < cnt; ++j) c->pv[i + j] = ranked{chunk[j], idx[lo + i + j]};
     }
     const int mid = m / 2;
-    qselect(c->pv, idx + lo, m, mid, rng);
+    qselect(c->pv, m, mid, rng);
+    for (int i = 0; i < m; ++i) idx[lo + i] = c->pv[i].id;
     rp(c, idx, lo, lo + mid, rng);
     rp(c, idx, lo + mid, hi, rng);
 }
@@ -774,7 +774,7 @@ void *treeworker(void *arg) {
     const int n = w->n, d = w->d;
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
-    double *pv = (double *)std::malloc((size_t)n * sizeof(double));
+    ranked *pv = (ranked *)std::malloc((size_t)n * sizeof(ranked));
     // The direction's floats, then its paired form.
     const size_t w16 = 16 * (size_t)w->v.npair;
     float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
