@@ -458,6 +458,20 @@ def test_every_build_gives_the_same_bits(kernel, portable_kernel, avx2_kernel, k
             assert a[0] == b[0] == 0 and same_bits(a[1], b[1]) and same_bits(a[2], b[2]), d
 
 
+def test_byte_rows_at_the_integer_limit_give_the_same_bits(kernel, portable_kernel,
+                                                           avx2_kernel):
+    # Rows of 0 and 255 at d = 2060 bring every integer lane to its largest
+    # sums, just below 2^24: the distances, and the projections on
+    # directions of +-255; d = 2064 is one block past the limit.
+    rng = np.random.default_rng(7)
+    for d in (2060, 2064):
+        X = rng.choice([0.0, 255.0], size=(48, d)).astype(F32)
+        a = run_kernel(kernel, X, 6, 3, 4, 10, 5, 2)
+        for other in (portable_kernel, avx2_kernel):
+            b = run_kernel(other, X, 6, 3, 4, 10, 5, 2)
+            assert a[0] == b[0] == 0 and same_bits(a[1], b[1]) and same_bits(a[2], b[2]), d
+
+
 def test_thread_count_enters_only_through_tree_split(kernel, ref):
     X = _dataset("clusters", 300, 8, seed=3)
     results = {}
