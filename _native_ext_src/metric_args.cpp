@@ -17,6 +17,29 @@ void metric_release_all(metric_views *vs) {
     while (vs->count > 0) PyBuffer_Release(&vs->v[--vs->count]);
 }
 
+int metric_acquire_csr(metric_views *vs, PyObject *const *objs, int n,
+                       const char *const *names) {
+    int first;
+    if ((first = metric_acquire(vs, objs[0], 0, 8, (Py_ssize_t)n + 1, names[0])) < 0 ||
+        metric_acquire(vs, objs[1], 0, 4, 0, names[1]) < 0 ||
+        metric_acquire(vs, objs[2], 0, 4, 0, names[2]) < 0)
+        return -1;
+    return first;
+}
+
+int metric_csr_points(const metric_views *vs, int first, int n, int64_t d, const char *what,
+                      points *s) {
+    const int64_t *indptr = (const int64_t *)vs->v[first].buf;
+    if (metric_check_csr(what, indptr, &vs->v[first + 1], &vs->v[first + 2], n, d) != 0)
+        return -1;
+    s->n = n;
+    s->d = d;
+    s->indptr = indptr;
+    s->indices = (const int32_t *)vs->v[first + 1].buf;
+    s->vals = (const float *)vs->v[first + 2].buf;
+    return 0;
+}
+
 int metric_dense_pair(metric *m, points *a, points *b, metric_pair_storage *held) {
     *held = metric_pair_storage{nullptr, nullptr, nullptr};
     if (m->id == METRIC_JACCARD || m->id == METRIC_DICE) {

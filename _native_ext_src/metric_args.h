@@ -39,6 +39,18 @@ int metric_parse_arg(PyObject *name, PyObject *p_obj, int sparse, metric *m);
 int metric_check_csr(const char *what, const int64_t *indptr, const Py_buffer *indices,
                      const Py_buffer *vals, int n, int64_t d);
 
+// The three views of a CSR matrix of n rows from objs[0 .. 2]: indptr
+// (int64, n + 1), indices (int32) and data (float32), named names[0 .. 2].
+// Returns the index of the first, or -1 with an exception set.
+int metric_acquire_csr(metric_views *vs, PyObject *const *objs, int n,
+                       const char *const *names);
+
+// Checks the CSR matrix of n rows and d columns in views first .. first + 2
+// (metric_check_csr, reported as `what`) and points s at it.  Returns 0, or
+// -1 with a ValueError.
+int metric_csr_points(const metric_views *vs, int first, int n, int64_t d, const char *what,
+                      points *s);
+
 // What two dense sets a and b (d columns each) hold for metric m beyond
 // their floats: their rows packed as bits for jaccard and dice, and their
 // byte form where both sets qualify (m then switches to the byte kernel,

@@ -146,27 +146,19 @@ PyObject *ext_metric_knn_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t n
         ext_arg_int(args[7], "k", 1, INT32_MAX, &k) != 0 ||
         metric_parse_arg(args[8], args[9], 1, &m) != 0 || parse_search(args + 10, k, n, &ss) != 0)
         return nullptr;
+    static const char *const kNames[] = {"indptr", "indices", "data"};
     const Py_ssize_t nk = (Py_ssize_t)n * k;
     metric_views vs = {};
     PyObject *result = nullptr;
     double *aux = nullptr;
-    int ptr, ind, val, idx, dist;
-    if ((ptr = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)n + 1, "indptr")) < 0 ||
-        (ind = metric_acquire(&vs, args[1], 0, 4, 0, "indices")) < 0 ||
-        (val = metric_acquire(&vs, args[2], 0, 4, 0, "data")) < 0 ||
-        acquire_rows(&vs, args[3], args[4], nk, &idx, &dist) != 0)
-        goto done;
-    if (metric_check_csr("the matrix", (const int64_t *)vs.v[ptr].buf, &vs.v[ind], &vs.v[val],
-                         n, d) != 0)
+    points s = {};
+    int csr, idx, dist;
+    if ((csr = metric_acquire_csr(&vs, args, n, kNames)) < 0 ||
+        acquire_rows(&vs, args[3], args[4], nk, &idx, &dist) != 0 ||
+        metric_csr_points(&vs, csr, n, d, "the matrix", &s) != 0 ||
+        (aux = metric_aux_alloc(&m, &s)) == nullptr)
         goto done;
     {
-        points s = {};
-        s.n = n;
-        s.d = d;
-        s.indptr = (const int64_t *)vs.v[ptr].buf;
-        s.indices = (const int32_t *)vs.v[ind].buf;
-        s.vals = (const float *)vs.v[val].buf;
-        if ((aux = metric_aux_alloc(&m, &s)) == nullptr) goto done;
         const int pattern =
             m.id == METRIC_HAMMING || m.id == METRIC_JACCARD || m.id == METRIC_DICE;
         int rc;
@@ -244,37 +236,23 @@ PyObject *ext_metric_cross_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         metric_parse_arg(args[10], args[11], 1, &m) != 0 ||
         ext_arg_int(args[12], "n_threads", INT32_MIN, INT32_MAX, &n_threads) != 0)
         return nullptr;
+    static const char *const kX[] = {"x_indptr", "x_indices", "x_data"};
+    static const char *const kY[] = {"y_indptr", "y_indices", "y_data"};
     const Py_ssize_t nxy = (Py_ssize_t)nx * ny;
     metric_views vs = {};
     PyObject *result = nullptr;
     double *xaux = nullptr, *yaux = nullptr;
-    int xp, xi, xv, yp, yi, yv, out;
-    if ((xp = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)nx + 1, "x_indptr")) < 0 ||
-        (xi = metric_acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
-        (xv = metric_acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
-        (yp = metric_acquire(&vs, args[3], 0, 8, (Py_ssize_t)ny + 1, "y_indptr")) < 0 ||
-        (yi = metric_acquire(&vs, args[4], 0, 4, 0, "y_indices")) < 0 ||
-        (yv = metric_acquire(&vs, args[5], 0, 4, 0, "y_data")) < 0 ||
-        (out = metric_acquire(&vs, args[6], 1, 4, nxy, "out")) < 0)
-        goto done;
-    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], nx, d) !=
-            0 ||
-        metric_check_csr("y", (const int64_t *)vs.v[yp].buf, &vs.v[yi], &vs.v[yv], ny, d) != 0)
+    points qs = {}, ps = {};
+    int x, y, out;
+    if ((x = metric_acquire_csr(&vs, args, nx, kX)) < 0 ||
+        (y = metric_acquire_csr(&vs, args + 3, ny, kY)) < 0 ||
+        (out = metric_acquire(&vs, args[6], 1, 4, nxy, "out")) < 0 ||
+        metric_csr_points(&vs, x, nx, d, "x", &qs) != 0 ||
+        metric_csr_points(&vs, y, ny, d, "y", &ps) != 0 ||
+        (xaux = metric_aux_alloc(&m, &qs)) == nullptr ||
+        (yaux = metric_aux_alloc(&m, &ps)) == nullptr)
         goto done;
     {
-        points qs = {}, ps = {};
-        qs.n = nx;
-        ps.n = ny;
-        qs.d = ps.d = d;
-        qs.indptr = (const int64_t *)vs.v[xp].buf;
-        qs.indices = (const int32_t *)vs.v[xi].buf;
-        qs.vals = (const float *)vs.v[xv].buf;
-        ps.indptr = (const int64_t *)vs.v[yp].buf;
-        ps.indices = (const int32_t *)vs.v[yi].buf;
-        ps.vals = (const float *)vs.v[yv].buf;
-        if ((xaux = metric_aux_alloc(&m, &qs)) == nullptr ||
-            (yaux = metric_aux_alloc(&m, &ps)) == nullptr)
-            goto done;
         int rc;
         Py_BEGIN_ALLOW_THREADS
         rc = metric_cross(&m, &qs, &ps, n_threads, (float *)vs.v[out].buf);

@@ -143,38 +143,22 @@ PyObject *ext_metric_query_csr_f32(PyObject *, PyObject *const *args, Py_ssize_t
         parse_sizes(args + 10, (int64_t)INT32_MAX + 1, &s) != 0 ||
         metric_parse_arg(args[17], args[18], 1, &m) != 0)
         return nullptr;
+    static const char *const kX[] = {"x_indptr", "x_indices", "x_data"};
+    static const char *const kQ[] = {"q_indptr", "q_indices", "q_data"};
     metric_views vs = {};
     PyObject *result = nullptr;
     double *xaux = nullptr, *qaux = nullptr;
-    int xp, xi, xv, qp, qi, qv, graph;
-    if ((xp = metric_acquire(&vs, args[0], 0, 8, (Py_ssize_t)s.n + 1, "x_indptr")) < 0 ||
-        (xi = metric_acquire(&vs, args[1], 0, 4, 0, "x_indices")) < 0 ||
-        (xv = metric_acquire(&vs, args[2], 0, 4, 0, "x_data")) < 0 ||
-        (qp = metric_acquire(&vs, args[3], 0, 8, (Py_ssize_t)s.m + 1, "q_indptr")) < 0 ||
-        (qi = metric_acquire(&vs, args[4], 0, 4, 0, "q_indices")) < 0 ||
-        (qv = metric_acquire(&vs, args[5], 0, 4, 0, "q_data")) < 0 ||
-        (graph = acquire_graph_and_outputs(&vs, args + 6, &s)) < 0)
+    points qs = {}, ps = {};
+    int x, q, graph;
+    if ((x = metric_acquire_csr(&vs, args, s.n, kX)) < 0 ||
+        (q = metric_acquire_csr(&vs, args + 3, s.m, kQ)) < 0 ||
+        (graph = acquire_graph_and_outputs(&vs, args + 6, &s)) < 0 ||
+        metric_csr_points(&vs, x, s.n, s.d, "x", &ps) != 0 ||
+        metric_csr_points(&vs, q, s.m, s.d, "q", &qs) != 0 ||
+        (xaux = metric_aux_alloc(&m, &ps)) == nullptr ||
+        (qaux = metric_aux_alloc(&m, &qs)) == nullptr)
         goto done;
-    if (metric_check_csr("x", (const int64_t *)vs.v[xp].buf, &vs.v[xi], &vs.v[xv], s.n, s.d) !=
-            0 ||
-        metric_check_csr("q", (const int64_t *)vs.v[qp].buf, &vs.v[qi], &vs.v[qv], s.m, s.d) != 0)
-        goto done;
-    {
-        points qs = {}, ps = {};
-        qs.n = s.m;
-        ps.n = s.n;
-        qs.d = ps.d = s.d;
-        qs.indptr = (const int64_t *)vs.v[qp].buf;
-        qs.indices = (const int32_t *)vs.v[qi].buf;
-        qs.vals = (const float *)vs.v[qv].buf;
-        ps.indptr = (const int64_t *)vs.v[xp].buf;
-        ps.indices = (const int32_t *)vs.v[xi].buf;
-        ps.vals = (const float *)vs.v[xv].buf;
-        if ((xaux = metric_aux_alloc(&m, &ps)) == nullptr ||
-            (qaux = metric_aux_alloc(&m, &qs)) == nullptr)
-            goto done;
-        result = run_query(&m, &qs, &ps, &vs, graph, &s);
-    }
+    result = run_query(&m, &qs, &ps, &vs, graph, &s);
 done:
     std::free(qaux);
     std::free(xaux);

@@ -383,12 +383,6 @@ inline float sqd1(int isa, const float *a, const float *b, int d) {
     return sqd(a, b, d);
 }
 
-// The rest elements of row i of Xp as floats (at most 7).
-inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
-    const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
-    for (int u = 0; u < v->rest; ++u) qt[u] = (float)p[u];
-}
-
 // out[j] = sqd(X row qi, X row ids[j]) for j in [0, cnt).  sqd is symmetric
 // in its operands bit for bit (a - b is exactly -(b - a)), so which of the
 // two points is the query does not matter.

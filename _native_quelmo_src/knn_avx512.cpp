@@ -261,10 +261,8 @@ void leaf_u8_avx512(const rows_view *v, const int32_t *ids, int m, int a, float 
                     float *db) {
     const uint8_t *q0 = v->Xp + ids[a] * v->stride, *q1 = v->Xp + ids[a + 1] * v->stride;
     float qt0[8], qt1[8];
-    for (int u = 0; u < v->rest; ++u) {
-        qt0[u] = (float)q0[16 * v->npair + u];
-        qt1[u] = (float)q1[16 * v->npair + u];
-    }
+    rest_floats(v, ids[a], qt0);
+    rest_floats(v, ids[a + 1], qt1);
     for (int b = a + 1; b < m; b += 4) {
         const int g = m - b < 4 ? m - b : 4;
         const uint8_t *r[4];

@@ -63,6 +63,12 @@ struct rows_view {
     int rest;   // d - 8 * (d / 8): elements after the last 8-block
 };
 
+// The rest elements of row i of Xp as floats (at most 7).
+inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
+    const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
+    for (int u = 0; u < v->rest; ++u) qt[u] = (float)p[u];
+}
+
 #if defined(QUELMO_KNN_X86)
 // One 8-lane register holds A0 in its low half and A1 in its high half, so a
 // single fused step advances both accumulators exactly as the portable loop
