@@ -179,31 +179,36 @@ inline float dotp(const float *a, const float *b, int d) {
 // evaluated at once, each with its own accumulators, because one chain alone
 // is bound by the latency of the fused step.
 
-// sqd (or dotp) of q with one row.
-template <bool DOT>
-__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const float *r, int d) {
+// sqd (or dotp) of q with one row, over the 8-blocks of `blocks` (see
+// all_blocks).
+template <bool DOT, typename Blocks>
+__attribute__((target("avx2,fma"))) float one_avx2(const float *q, const float *r, int d,
+                                                   Blocks blocks) {
     __m256 c = _mm256_setzero_ps();
-    int t = 0;
-    for (; t + 8 <= d; t += 8)
+    for (int i = 0; i < blocks.count; ++i) {
+        const int t = 8 * blocks(i);
         c = step8<DOT>(c, _mm256_loadu_ps(q + t), _mm256_loadu_ps(r + t));
-    return finish_rows<DOT>(c, q, r, t, d);
+    }
+    return finish_rows<DOT>(c, q, r, 8 * (d >> 3), d);
 }
 
 // sqd (or dotp) of q with four rows.
-template <bool DOT>
+template <bool DOT, typename Blocks>
 __attribute__((target("avx2,fma"))) void four_avx2(const float *q, const float *r0,
                                                    const float *r1, const float *r2,
-                                                   const float *r3, int d, float *out) {
+                                                   const float *r3, int d, Blocks blocks,
+                                                   float *out) {
     __m256 c0 = _mm256_setzero_ps(), c1 = _mm256_setzero_ps();
     __m256 c2 = _mm256_setzero_ps(), c3 = _mm256_setzero_ps();
-    int t = 0;
-    for (; t + 8 <= d; t += 8) {
+    for (int i = 0; i < blocks.count; ++i) {
+        const int t = 8 * blocks(i);
         const __m256 x = _mm256_loadu_ps(q + t);
         c0 = step8<DOT>(c0, x, _mm256_loadu_ps(r0 + t));
         c1 = step8<DOT>(c1, x, _mm256_loadu_ps(r1 + t));
         c2 = step8<DOT>(c2, x, _mm256_loadu_ps(r2 + t));
         c3 = step8<DOT>(c3, x, _mm256_loadu_ps(r3 + t));
     }
+    const int t = 8 * (d >> 3);
     out[0] = finish_rows<DOT>(c0, q, r0, t, d);
     out[1] = finish_rows<DOT>(c1, q, r1, t, d);
     out[2] = finish_rows<DOT>(c2, q, r2, t, d);
@@ -242,16 +247,18 @@ __attribute__((target("avx2,fma"))) void tile_avx2(const float *q0, const float 
     }
 }
 
-template <bool DOT>
+template <bool DOT, typename Blocks>
 __attribute__((target("avx2,fma"))) void rows_avx2(const float *X, int d, const float *q,
-                                                    const int32_t *ids, int cnt, float *out) {
+                                                    Blocks blocks, const int32_t *ids, int cnt,
+                                                    float *out) {
     int j = 0;
     for (; j + 4 <= cnt; j += 4) {
         prefetch_rows(X, (int64_t)d * sizeof(float), ids, j + 4, j + 8, cnt);
         four_avx2<DOT>(q, X + (int64_t)ids[j] * d, X + (int64_t)ids[j + 1] * d,
-                       X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, out + j);
+                       X + (int64_t)ids[j + 2] * d, X + (int64_t)ids[j + 3] * d, d, blocks,
+                       out + j);
     }
-    for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d);
+    for (; j < cnt; ++j) out[j] = one_avx2<DOT>(q, X + (int64_t)ids[j] * d, d, blocks);
 }
 
 // Integer kernels over Xp (see rows_view and knn_lanes.h).
@@ -375,7 +382,7 @@ inline float one_neon(const float *a, const float *b, int d) {
 // sqd of two float rows, in the realisation of this call.
 inline float sqd1(int isa, const float *a, const float *b, int d) {
 #if defined(QUELMO_KNN_X86)
-    if (has_avx2(isa)) return one_avx2<false>(a, b, d);
+    if (has_avx2(isa)) return one_avx2<false>(a, b, d, all_blocks{d >> 3});
 #elif defined(QUELMO_KNN_NEON)
     if (isa == ISA_NEON) return one_neon<false>(a, b, d);
 #endif
@@ -400,11 +407,11 @@ inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt
         return;
     }
     if (v->isa == ISA_AVX512) {
-        rows_f32_avx512(0, v->X, d, v->X + qi * d, ids, cnt, out);
+        rows_f32_avx512(v->X, d, v->X + qi * d, ids, cnt, out);
         return;
     }
     if (v->isa == ISA_AVX2) {
-        rows_avx2<false>(v->X, d, v->X + qi * d, ids, cnt, out);
+        rows_avx2<false>(v->X, d, v->X + qi * d, all_blocks{d >> 3}, ids, cnt, out);
         return;
     }
 #endif
@@ -414,9 +421,12 @@ inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt
 // out[j] = dotp(X row ids[j], dir); the fused product is symmetric in its
 // factors, so the operand order does not matter.  dir: the direction as d
 // floats, or with Xp its rest elements, the rest in dir16 in the paired
-// layout.
+// layout.  Float rows: blocks, when not null, lists the nblocks 8-blocks
+// where dir is not zero, to which the products may be limited on finite
+// data (see listed_blocks).
 inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16,
-                      const int32_t *ids, int cnt, float *out) {
+                      const int32_t *blocks, int nblocks, const int32_t *ids, int cnt,
+                      float *out) {
     const int d = v->d;
 #if defined(QUELMO_KNN_X86)
     if (v->Xp) {
@@ -427,11 +437,14 @@ inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16
         return;
     }
     if (v->isa == ISA_AVX512) {
-        rows_f32_avx512(1, v->X, d, dir, ids, cnt, out);
+        dir_f32_avx512(v->X, d, dir, blocks, nblocks, ids, cnt, out);
         return;
     }
     if (v->isa == ISA_AVX2) {
-        rows_avx2<true>(v->X, d, dir, ids, cnt, out);
+        if (blocks)
+            rows_avx2<true>(v->X, d, dir, listed_blocks{blocks, nblocks}, ids, cnt, out);
+        else
+            rows_avx2<true>(v->X, d, dir, all_blocks{d >> 3}, ids, cnt, out);
         return;
     }
 #elif defined(QUELMO_KNN_NEON)
@@ -441,6 +454,8 @@ inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16
     }
 #endif
     (void)dir16;
+    (void)blocks;
+    (void)nblocks;
     for (int j = 0; j < cnt; ++j) out[j] = dotp(v->X + (int64_t)ids[j] * d, dir, d);
 }
 
@@ -562,6 +577,10 @@ struct rpx {
     int16_t *dir16;
     float *ldist;
     float *lbuf;
+    const uint64_t *masks;  // the non-zero 8-blocks of each row of X (block_masks), or null
+    int mwords;             // words per row of masks
+    uint64_t *lany;         // mwords: scratch of copy_leaf_rows
+    int32_t *dblocks;       // d / 8: the blocks where the split direction is not zero
     int lcap;
     rows_view v;
     int finite;  // 1 when X is finite
@@ -579,6 +598,8 @@ struct treework {
     uint64_t seed;    // start of its random stream, carried from tree to tree
     rows_view v;
     int finite;      // 1 when X is finite
+    const uint64_t *masks;  // block_masks of X, or null
+    int mwords;
     int32_t *order;  // receives the last tree's leaf order, or null
     int status;      // 0, or -2 when the thread's scratch could not be allocated
     int started;     // 1 when running on its own thread, to be joined
@@ -684,10 +705,58 @@ inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const f
     }
 }
 
+// Copies rows ids[0 .. m) of X (d floats each) into L without the 8-blocks
+// that are zero in all of them (by their bits in masks, see block_masks), and
+// returns the length of the copied rows.  Their distances are the same bit
+// for bit: in such a block every difference is a zero, whose square adds +0
+// to a lane, and a lane that starts at +0 and only ever gains squares is
+// never -0, so the addition leaves it as it was.  The 4-block and the tail
+// after the last 8-block are kept, so they still follow the 8-blocks.  Leaves
+// of data with many zeros (pixels, counts) often share most of their zero
+// blocks.  any: scratch of words entries.
+int copy_leaf_rows(const float *X, int d, const int32_t *ids, int m, float *L,
+                   const uint64_t *masks, int words, uint64_t *any) {
+    const int nblk = d >> 3, rest = d - 8 * nblk;
+    int kept = nblk;
+    if (masks) {
+        for (int w = 0; w < words; ++w) any[w] = 0;
+        for (int a = 0; a < m; ++a) {
+            const uint64_t *row = masks + (int64_t)ids[a] * words;
+            for (int w = 0; w < words; ++w) any[w] |= row[w];
+        }
+        kept = 0;
+        for (int w = 0; w < words; ++w) kept += __builtin_popcountll(any[w]);
+    }
+    // Whole rows copy fastest from memory; the blocks are then packed within
+    // L, where the rows are in cache.
+    for (int a = 0; a < m; ++a)
+        std::memcpy(L + (int64_t)a * d, X + (int64_t)ids[a] * d, (size_t)d * sizeof(float));
+    // Above this the packing would cost what it saves.
+    if (!masks || kept > nblk - nblk / 8) return d;
+    const int d2 = 8 * kept + rest;
+    for (int a = 0; a < m; ++a) {
+        // Row a moves down to a * d2 <= a * d, and each block of it to a
+        // place no later than its own: a block read whole before it is
+        // written never reads what this pass has already written.
+        const float *src = L + (int64_t)a * d;
+        float *dst = L + (int64_t)a * d2;
+        for (int w = 0; w < words; ++w)
+            for (uint64_t bits = any[w]; bits; bits &= bits - 1) {
+                float block[8];
+                std::memcpy(block, src + 8 * (64 * w + __builtin_ctzll(bits)), sizeof block);
+                std::memcpy(dst, block, sizeof block);
+                dst += 8;
+            }
+        if (rest) std::memmove(dst, src + 8 * nblk, (size_t)rest * sizeof(float));
+    }
+    return d2;
+}
+
 // All pairs of one leaf, a ascending and b ascending within it, each pair
 // offered to both rows.  Distances do not depend on the table, so they are
 // computed ahead, two values of a at a time; only the order of the pushes
-// matters, and it is kept.  Float rows are first copied into thread scratch,
+// matters, and it is kept.  Float rows are first copied into thread scratch
+// (less the blocks that are zero in all of them, see copy_leaf_rows),
 // where the leaf's m (m - 1) / 2 distances find them in cache.
 void leaf_pairs(rpx *c, const int32_t *ids, int m) {
     const int d = c->d;
@@ -700,17 +769,32 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
             }
         return;
     }
-    if (!c->v.Xp)
-        for (int a = 0; a < m; ++a)
-            std::memcpy(c->lbuf + (int64_t)a * d, c->X + (int64_t)ids[a] * d,
-                        (size_t)d * sizeof(float));
+    rows_view v = c->v;
+    if (!v.Xp) v.d = copy_leaf_rows(c->X, d, ids, m, c->lbuf, c->masks, c->mwords, c->lany);
     float *da = c->ldist, *db = da + c->lcap, *lroot = db + c->lcap;
     for (int j = 0; j < m; ++j) lroot[j] = c->hd[(int64_t)ids[j] * c->k];
     for (int a = 0; a + 1 < m; a += 2) {
-        leaf_rows(&c->v, ids, c->lbuf, m, a, da, db);
+        leaf_rows(&v, ids, c->lbuf, m, a, da, db);
         push_row(c, ids, m, a, a + 1, da, lroot);
         push_row(c, ids, m, a + 1, a + 2, db, lroot);
     }
+}
+
+// Lists in blocks the 8-blocks of the d floats x that hold a value other
+// than +0 or -0, ascending, and returns their count.
+int nonzero_blocks(const float *x, int d, int32_t *blocks) {
+    int count = 0;
+    for (int b = 0; b < d >> 3; ++b) {
+        uint32_t any = 0;
+        for (int e = 0; e < 8; ++e) {
+            uint32_t bits;
+            std::memcpy(&bits, x + 8 * b + e, sizeof bits);
+            any |= bits << 1;  // without the sign
+        }
+        blocks[count] = b;
+        count += any != 0;
+    }
+    return count;
 }
 
 // Splits positions [lo, hi) of the permutation idx into a tree: a range of
@@ -745,13 +829,22 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
         for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
+    // On finite float rows the products can skip the blocks where dir is
+    // zero (often those that are zero in both points).
+    const int32_t *blocks = nullptr;
+    int nblocks = 0;
+    if (!v->Xp && c->finite) {
+        nblocks = nonzero_blocks(c->dir, c->d, c->dblocks);
+        const int nblk = c->d >> 3;
+        if (nblocks <= nblk - nblk / 8) blocks = c->dblocks;
+    }
     // Projections in chunks through a fixed buffer; the chunk size changes
     // no value.  The selection moves each projection with its id.
     constexpr int kChunk = 64;
     float chunk[kChunk];
     for (int i = 0; i < m; i += kChunk) {
         const int cnt = m - i < kChunk ? m - i : kChunk;
-        dotp_rows(v, c->dir, c->dir16, idx + lo + i, cnt, chunk);
+        dotp_rows(v, c->dir, c->dir16, blocks, nblocks, idx + lo + i, cnt, chunk);
         for (int j = 0; j < cnt; ++j) c->pv[i + j] = ranked{chunk[j], idx[lo + i + j]};
     }
     const int mid = m / 2;
@@ -772,13 +865,15 @@ void *treeworker(void *arg) {
     // The direction's floats, then its paired form.
     const size_t w16 = 16 * (size_t)w->v.npair;
     float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
+    uint64_t *lany = (uint64_t *)std::malloc(((size_t)w->mwords + 1) * sizeof(uint64_t));
+    int32_t *dblocks = (int32_t *)std::malloc(((size_t)(d >> 3) + 1) * sizeof(int32_t));
     // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
     const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : (int64_t)d + 3);
     float *ldist = lfloats <= kLeafBufFloats
                        ? (float *)std::malloc((size_t)lfloats * sizeof(float))
                        : nullptr;
-    if (idx && pv && dir) {
+    if (idx && pv && dir && lany && dblocks) {
         rpx c;
         c.n = n;
         c.d = d;
@@ -793,6 +888,10 @@ void *treeworker(void *arg) {
         c.dir16 = (int16_t *)(dir + d);
         c.ldist = ldist;
         c.lbuf = ldist && !w->v.Xp ? ldist + 3 * (int64_t)lcap : nullptr;
+        c.masks = w->masks;
+        c.mwords = w->mwords;
+        c.lany = lany;
+        c.dblocks = dblocks;
         c.lcap = lcap;
         c.v = w->v;
         c.finite = w->finite;
@@ -815,6 +914,8 @@ void *treeworker(void *arg) {
         w->status = -2;
     }
     std::free(ldist);
+    std::free(dblocks);
+    std::free(lany);
     std::free(dir);
     std::free(pv);
     std::free(idx);
@@ -1155,6 +1256,8 @@ struct knn_call {
     const float *X;
     rows_view rows;       // X as the distance kernels see it
     uint8_t *byte_rows;   // X as bytes behind rows.Xp, or null (owned)
+    uint64_t *block_masks;  // float rows: their non-zero 8-blocks, or null (owned)
+    int mask_words;         // words per row of block_masks
     int finite;           // 1 when every element of X is finite
     int tree_threads;     // min(threads, trees): one private table each
     int row_threads;      // min(threads, n): the merge and descent workers
@@ -1174,6 +1277,7 @@ struct knn_call {
 void free_call_buffers(knn_call *c) {
     std::free(c->leaf_order);
     std::free(c->byte_rows);
+    std::free(c->block_masks);
     std::free(c->reverse_counts);
     std::free(c->reverse_ids);
     std::free(c->snapshot_flags);
@@ -1218,6 +1322,50 @@ rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
         v.Xp = *byte_rows;
     }
     return v;
+}
+
+// Bit b of row i's words (words = ceil(d / 64) per row) is set when 8-block b
+// of row i of X holds a value that is not zero (+0 or -0).  The leaves skip
+// the blocks that are zero in all their rows (copy_leaf_rows).  Returns null
+// when X has no whole 8-block, when fewer than a quarter of the blocks of
+// sampled rows are zero, or when the masks cannot be allocated: they only
+// save time.
+uint64_t *block_masks(const float *X, int n, int d, int words) {
+    const int nblk = d >> 3;
+    if (nblk == 0) return nullptr;
+    // A leaf keeps every block that any of its rows needs, so the masks pay
+    // only where single rows have many zero blocks; a sample of rows tells.
+    const int sample = n < 256 ? n : 256;
+    int64_t zero = 0;
+    for (int s = 0; s < sample; ++s) {
+        const float *x = X + (int64_t)s * (n / sample) * d;
+        for (int b = 0; b < nblk; ++b) {
+            uint32_t any = 0;
+            for (int e = 0; e < 8; ++e) {
+                uint32_t bits;
+                std::memcpy(&bits, x + 8 * b + e, sizeof bits);
+                any |= bits << 1;
+            }
+            zero += any == 0;
+        }
+    }
+    if (zero * 4 < (int64_t)sample * nblk) return nullptr;
+    uint64_t *masks = (uint64_t *)std::calloc((size_t)n * (size_t)words, sizeof(uint64_t));
+    if (!masks) return nullptr;
+    for (int64_t i = 0; i < n; ++i) {
+        const float *x = X + i * d;
+        uint64_t *row = masks + i * words;
+        for (int b = 0; b < nblk; ++b) {
+            uint32_t any = 0;
+            for (int e = 0; e < 8; ++e) {
+                uint32_t bits;
+                std::memcpy(&bits, x + 8 * b + e, sizeof bits);
+                any |= bits << 1;  // without the sign: -0 is a zero
+            }
+            row[b >> 6] |= (uint64_t)(any != 0) << (b & 63);
+        }
+    }
+    return masks;
 }
 
 // The private neighbour tables of the tree threads, one per thread, kept
@@ -1291,6 +1439,8 @@ int build_forest(const knn_call *c, const forest_tables *f, int n_trees, int lea
             w->seed = seed ^ ((uint64_t)(e + 1) * kTreeSeedMultiplier);
             w->v = c->rows;
             w->finite = c->finite;
+            w->masks = c->block_masks;
+            w->mwords = c->mask_words;
             w->order = e == 0 ? c->leaf_order : nullptr;
             w->status = 0;
             w->control = c->control;
@@ -1499,6 +1649,8 @@ int vorlix_knn_descent_control_f32(int n_cells, int n_dims, int k, const float *
     const int data = scan_data(X, (int64_t)c.n * c.d);
     c.finite = data & DATA_FINITE;
     c.rows = make_rows_view(X, c.n, c.d, resolve_isa(), data & DATA_BYTES, &c.byte_rows);
+    c.mask_words = ((c.d >> 3) + 63) >> 6;
+    if (!c.rows.Xp) c.block_masks = block_masks(X, c.n, c.d, c.mask_words);
     // Optional: the descent without it visits rows in plain order.
     c.leaf_order = (int32_t *)std::malloc((size_t)c.n * sizeof(int32_t));
 

@@ -45,19 +45,21 @@ QK512 inline __m256 low_half(__m512 c) { return _mm512_castps512_ps256(c); }
 QK512 inline __m256 high_half(__m512 c) { return _mm512_extractf32x8_ps(c, 1); }
 
 // q with eight rows: four registers of two rows each, enough independent
-// chains to cover the latency of the fused step.
-template <bool DOT>
-QK512 void eight_rows(const float *q, const float *const *r, int d, float *out) {
+// chains to cover the latency of the fused step.  The 8-blocks are those of
+// `blocks` (see all_blocks).
+template <bool DOT, typename Blocks>
+QK512 void eight_rows(const float *q, const float *const *r, int d, Blocks blocks, float *out) {
     __m512 c0 = _mm512_setzero_ps(), c1 = _mm512_setzero_ps();
     __m512 c2 = _mm512_setzero_ps(), c3 = _mm512_setzero_ps();
-    int t = 0;
-    for (; t + 8 <= d; t += 8) {
+    for (int i = 0; i < blocks.count; ++i) {
+        const int t = 8 * blocks(i);
         const __m512 x = both_halves(q + t);
         c0 = step16<DOT>(c0, x, pair_rows(r[0] + t, r[1] + t));
         c1 = step16<DOT>(c1, x, pair_rows(r[2] + t, r[3] + t));
         c2 = step16<DOT>(c2, x, pair_rows(r[4] + t, r[5] + t));
         c3 = step16<DOT>(c3, x, pair_rows(r[6] + t, r[7] + t));
     }
+    const int t = 8 * (d >> 3);
     const __m512 c[4] = {c0, c1, c2, c3};
     for (int j = 0; j < 4; ++j) {
         out[2 * j] = finish_rows<DOT>(low_half(c[j]), q, r[2 * j], t, d);
@@ -68,19 +70,19 @@ QK512 void eight_rows(const float *q, const float *const *r, int d, float *out) 
 // Rows in groups of eight; a last, short group repeats its last row, whose
 // extra distances are dropped: one group costs less than a lone distance,
 // which is bound by the latency of its single chain.
-template <bool DOT>
-QK512 void rows_f32(const float *X, int d, const float *q, const int32_t *ids, int cnt,
-                    float *out) {
+template <bool DOT, typename Blocks>
+QK512 void rows_f32(const float *X, int d, const float *q, Blocks blocks, const int32_t *ids,
+                    int cnt, float *out) {
     for (int j = 0; j < cnt; j += 8) {
         const int g = cnt - j < 8 ? cnt - j : 8;
         const float *r[8];
         for (int u = 0; u < 8; ++u) r[u] = X + (int64_t)ids[j + (u < g ? u : g - 1)] * d;
         prefetch_rows(X, (int64_t)d * sizeof(float), ids, j + 8, j + 16, cnt);
         if (g == 8) {
-            eight_rows<DOT>(q, r, d, out + j);
+            eight_rows<DOT>(q, r, d, blocks, out + j);
         } else {
             float part[8];
-            eight_rows<DOT>(q, r, d, part);
+            eight_rows<DOT>(q, r, d, blocks, part);
             std::memcpy(out + j, part, (size_t)g * sizeof(float));
         }
     }
@@ -219,12 +221,17 @@ int avx512_usable() {
            __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("fma");
 }
 
-void rows_f32_avx512(int dot, const float *X, int d, const float *q, const int32_t *ids,
-                     int cnt, float *out) {
-    if (dot)
-        rows_f32<true>(X, d, q, ids, cnt, out);
+void rows_f32_avx512(const float *X, int d, const float *q, const int32_t *ids, int cnt,
+                     float *out) {
+    rows_f32<false>(X, d, q, all_blocks{d >> 3}, ids, cnt, out);
+}
+
+void dir_f32_avx512(const float *X, int d, const float *dir, const int32_t *blocks,
+                    int nblocks, const int32_t *ids, int cnt, float *out) {
+    if (blocks)
+        rows_f32<true>(X, d, dir, listed_blocks{blocks, nblocks}, ids, cnt, out);
     else
-        rows_f32<false>(X, d, q, ids, cnt, out);
+        rows_f32<true>(X, d, dir, all_blocks{d >> 3}, ids, cnt, out);
 }
 
 void rows_u8_avx512(const rows_view *v, const uint8_t *q, const float *qt, const int32_t *ids,

@@ -15,10 +15,15 @@ namespace quelmo_knn {
 // the kernels below use.
 int avx512_usable();
 
-// Float rows: out[j] = sqd (or, with dot, dotp) of q with row ids[j] of X,
-// every j < cnt.
-void rows_f32_avx512(int dot, const float *X, int d, const float *q, const int32_t *ids,
-                     int cnt, float *out);
+// Float rows: out[j] = sqd of q with row ids[j] of X, every j < cnt.
+void rows_f32_avx512(const float *X, int d, const float *q, const int32_t *ids, int cnt,
+                     float *out);
+
+// out[j] = dotp of the direction dir with row ids[j] of X, over the 8-blocks
+// blocks[0 .. nblocks) (listed_blocks), or over all of them when blocks is
+// null.
+void dir_f32_avx512(const float *X, int d, const float *dir, const int32_t *blocks,
+                    int nblocks, const int32_t *ids, int cnt, float *out);
 
 // Byte rows of v->Xp: sqd of the byte query q (rest elements as floats in
 // qt) with rows ids[j], every j < cnt.

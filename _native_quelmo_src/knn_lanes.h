@@ -63,6 +63,21 @@ struct rows_view {
     int rest;   // d - 8 * (d / 8): elements after the last 8-block
 };
 
+// The 8-blocks a float kernel visits, by index: every block of the row in
+// order (all_blocks), or the listed ones, ascending (listed_blocks).  A dotp
+// may leave out the blocks in which one operand is all zeros as long as the
+// other is finite: each product there is a zero, and a lane that starts at +0
+// is never -0 after fused steps, so adding a zero would leave it unchanged.
+struct all_blocks {
+    int count;
+    int operator()(int i) const { return i; }
+};
+struct listed_blocks {
+    const int32_t *at;
+    int count;
+    int operator()(int i) const { return at[i]; }
+};
+
 // The rest elements of row i of Xp as floats (at most 7).
 inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
     const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
