@@ -457,7 +457,9 @@ def test_every_metric_fits_and_repeats_bit_for_bit(metric, kind):
 def test_row_transforms_work_row_by_row_and_leave_the_input_alone():
     # hellinger goes through blocks of rows (4,369 rows of 60 columns) and
     # correlation scales its centred copy in place: every row must still get
-    # the whole-matrix value, and the caller's array stay as it was.
+    # the whole-matrix value, and the caller's array stay as it was.  float64
+    # input is converted to a copy, which the transforms then overwrite: the
+    # same values, and the same embedding as from float32 input.
     X = np.random.default_rng(4).random((6000, 60)).astype(np.float32)
     X[5] = 0
     before = X.copy()
@@ -467,11 +469,19 @@ def test_row_transforms_work_row_by_row_and_leave_the_input_alone():
     norms = np.sqrt(np.einsum("ij,ij->i", centred, centred, dtype=np.float64))
     norms[norms == 0] = 1
     expected = {"hellinger": np.sqrt(X / sums[:, None]).astype(np.float32),
-                "correlation": centred / norms[:, None].astype(np.float32)}
+                "correlation": centred / norms[:, None].astype(np.float32),
+                "cosine": _input.normalize_rows(X)}
+    X64 = X.astype(np.float64)
     for name, want in expected.items():
-        got = _metrics.prepare_data(X, _metrics.resolve_metric(name, None))
-        assert got.flags.c_contiguous and got.tobytes() == want.tobytes(), name
-    assert X.tobytes() == before.tobytes()
+        for source in (X, X64):
+            got = _metrics.prepare_data(source, _metrics.resolve_metric(name, None))
+            assert got.flags.c_contiguous and got.tobytes() == want.tobytes(), name
+    assert X.tobytes() == before.tobytes() and X64.tobytes() == before.astype(np.float64).tobytes()
+    for unique in (False, True):
+        fits = [UMAP(metric="correlation", n_epochs=10, random_state=1, unique=unique).fit(
+            source[:500]) for source in (X, X64)]
+        assert fits[0].embedding_.tobytes() == fits[1].embedding_.tobytes()
+    assert X.tobytes() == before.tobytes() and X64.tobytes() == before.astype(np.float64).tobytes()
 
 
 def test_minkowski_reports_the_root_and_sqeuclidean_the_square():

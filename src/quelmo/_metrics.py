@@ -115,8 +115,18 @@ def native_name(metric: Metric) -> str:
 
 def prepare_data(X: Any, metric: Metric) -> Any:
     """Validated data, transformed as the search of the metric needs it
-    (``check_data`` then ``search_rows``)."""
-    return search_rows(check_data(X, metric), metric)
+    (``check_data`` then ``search_rows``, in place where the check made a
+    copy)."""
+    data = check_data(X, metric)
+    return search_rows(data, metric, in_place=is_copy(data, X))
+
+
+def is_copy(data: Any, source: Any) -> bool:
+    """True when the dense array ``data`` (from ``check_data(source)``) is a
+    copy of its own, which the row transforms may then overwrite: so far
+    only known for NumPy sources, whose memory it does not share."""
+    return (isinstance(data, np.ndarray) and isinstance(source, np.ndarray)
+            and not np.may_share_memory(data, source))
 
 
 def check_data(X: Any, metric: Metric) -> Any:
@@ -151,21 +161,26 @@ def check_data(X: Any, metric: Metric) -> Any:
     return data
 
 
-def search_rows(data: Any, metric: Metric) -> Any:
+def search_rows(data: Any, metric: Metric, in_place: bool = False) -> Any:
     """Checked data (``check_data``) with the row transform of its metric:
     cosine scales rows to unit length, correlation centres dense rows first
     (sparse rows are only scaled: the kernel accounts for the means),
     hellinger takes the square roots of rows scaled to unit sum.  Each row
     is transformed on its own, so new points get the training rows'
-    transform."""
+    transform.  With ``in_place`` dense rows are transformed in ``data``
+    itself (the same values, without a second matrix)."""
     name = metric.name
+    dense_in_place = in_place and not is_sparse(data)
     if name == "cosine" or (name == "correlation" and is_sparse(data)):
+        if dense_in_place:
+            return _input.normalize_rows(data, in_place=True)
         return _normalize(data)
     if name == "correlation":
-        centred = data - data.mean(axis=1, dtype=np.float64, keepdims=True).astype(np.float32)
+        means = data.mean(axis=1, dtype=np.float64, keepdims=True).astype(np.float32)
+        centred = np.subtract(data, means, out=data) if dense_in_place else data - means
         return _input.normalize_rows(centred, in_place=True)
     if name == "hellinger":
-        return _hellinger_rows(data)
+        return _hellinger_rows(data, dense_in_place)
     return data
 
 
@@ -198,14 +213,15 @@ def _normalize(data: np.ndarray | scipy.sparse.csr_matrix) -> Any:
     return _scaled_rows(data, np.sqrt(_row_sums(data, np.square)))
 
 
-def _hellinger_rows(data: np.ndarray | scipy.sparse.csr_matrix) -> Any:
+def _hellinger_rows(data: np.ndarray | scipy.sparse.csr_matrix, in_place: bool = False) -> Any:
     if not is_sparse(data):
         sums = data.sum(axis=1, dtype=np.float64)
         sums[sums == 0.0] = 1.0
         # Double precision a few rows at a time (2 MB temporaries), into the
         # float32 result: the values of one whole-matrix expression without
-        # its large temporaries.
-        roots = np.empty(data.shape, dtype=np.float32)
+        # its large temporaries.  Each step reads its rows before it writes
+        # them, so the result may be data itself.
+        roots = data if in_place else np.empty(data.shape, dtype=np.float32)
         step = max(1, (1 << 18) // max(data.shape[1], 1))
         for r0 in range(0, data.shape[0], step):
             r1 = r0 + step

@@ -278,7 +278,10 @@ class UMAP:
             keep, inverse = _duplicates.distinct_rows(data)
             data = data[keep]
             target = None if target is None else target[keep]
-        data = _metrics.search_rows(data, metric)
+        # The fit keeps only the transformed rows, so a copy of the caller's
+        # data (or the distinct rows) is transformed where it is.
+        data = _metrics.search_rows(data, metric,
+                                    in_place=keep is not None or _metrics.is_copy(data, X))
         n = data.shape[0]
         n_neighbors = _input.effective_n_neighbors(params["n_neighbors"], n)
         n_epochs = params["n_epochs"] if params["n_epochs"] is not None else (

@@ -91,7 +91,7 @@ def neighbors(adata: Any, n_neighbors: int = 15, n_pcs: int | None = None, *,
     n = data.shape[0]
     k = _input.effective_n_neighbors(_input.check_int(n_neighbors, "n_neighbors", 2), n)
     knn_seed, _, _ = _derive_seeds(random_state)
-    rows = _metrics.search_rows(_metrics.check_data(data, resolved), resolved)
+    rows = _metrics.prepare_data(data, resolved)
     knn_indices, knn_dists = _neighbors.nearest_neighbors(
         rows, resolved, k, n_trees=None, n_iters=None, leaf_size=None, seed=knn_seed,
         n_threads=_resolve_n_jobs(n_jobs))
