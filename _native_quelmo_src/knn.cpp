@@ -705,6 +705,17 @@ inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const f
     }
 }
 
+// True when the 8 floats at x are all +0 or -0.
+inline bool zero_block(const float *x) {
+    uint32_t any = 0;
+    for (int e = 0; e < 8; ++e) {
+        uint32_t bits;
+        std::memcpy(&bits, x + e, sizeof bits);
+        any |= bits << 1;  // the sign bit shifted out: -0 is a zero
+    }
+    return any == 0;
+}
+
 // Copies rows ids[0 .. m) of X (d floats each) into L without the 8-blocks
 // that are zero in all of them (by their bits in masks, see block_masks), and
 // returns the length of the copied rows.  Their distances are the same bit
@@ -785,14 +796,8 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
 int nonzero_blocks(const float *x, int d, int32_t *blocks) {
     int count = 0;
     for (int b = 0; b < d >> 3; ++b) {
-        uint32_t any = 0;
-        for (int e = 0; e < 8; ++e) {
-            uint32_t bits;
-            std::memcpy(&bits, x + 8 * b + e, sizeof bits);
-            any |= bits << 1;  // without the sign
-        }
         blocks[count] = b;
-        count += any != 0;
+        count += !zero_block(x + 8 * b);
     }
     return count;
 }
@@ -1339,15 +1344,7 @@ uint64_t *block_masks(const float *X, int n, int d, int words) {
     int64_t zero = 0;
     for (int s = 0; s < sample; ++s) {
         const float *x = X + (int64_t)s * (n / sample) * d;
-        for (int b = 0; b < nblk; ++b) {
-            uint32_t any = 0;
-            for (int e = 0; e < 8; ++e) {
-                uint32_t bits;
-                std::memcpy(&bits, x + 8 * b + e, sizeof bits);
-                any |= bits << 1;
-            }
-            zero += any == 0;
-        }
+        for (int b = 0; b < nblk; ++b) zero += zero_block(x + 8 * b);
     }
     if (zero * 4 < (int64_t)sample * nblk) return nullptr;
     uint64_t *masks = (uint64_t *)std::calloc((size_t)n * (size_t)words, sizeof(uint64_t));
@@ -1355,15 +1352,8 @@ uint64_t *block_masks(const float *X, int n, int d, int words) {
     for (int64_t i = 0; i < n; ++i) {
         const float *x = X + i * d;
         uint64_t *row = masks + i * words;
-        for (int b = 0; b < nblk; ++b) {
-            uint32_t any = 0;
-            for (int e = 0; e < 8; ++e) {
-                uint32_t bits;
-                std::memcpy(&bits, x + 8 * b + e, sizeof bits);
-                any |= bits << 1;  // without the sign: -0 is a zero
-            }
-            row[b >> 6] |= (uint64_t)(any != 0) << (b & 63);
-        }
+        for (int b = 0; b < nblk; ++b)
+            row[b >> 6] |= (uint64_t)!zero_block(x + 8 * b) << (b & 63);
     }
     return masks;
 }
