@@ -27,6 +27,9 @@ namespace {
 // An empty slot: a distance larger than any worth keeping and id -1, which
 // compares as the largest id (ids are compared as unsigned).
 constexpr float kEmptyDist = 1e30f;
+// Largest leaf buffer of packed rows, in floats (8 MB).
+constexpr int64_t kLeafRowsFloats = (int64_t)1 << 21;
+
 // The descent stops once an iteration brings fewer than this share of n * k
 // new entries.
 constexpr double kStopShare = 0.001;
@@ -169,6 +172,8 @@ struct job {
     const points *s;
     int n, k, leaf, pattern;
     uint64_t seed;
+    const uint64_t *groups;  // group_masks of s, or null
+    int64_t gwords;          // words per row of groups
 };
 
 struct tree_work {
@@ -187,6 +192,11 @@ struct tree_ctx {
     double *pv;      // projections (n)
     float *scratch;  // direction and kernel scratch (all zero between uses)
     float *ldist;    // one leaf row of distances (leaf)
+    // With j->groups: a leaf's rows packed without their common zero
+    // groups (leaf * d floats), the ids 0 .. leaf - 1, and gwords of scratch.
+    float *lrows;
+    int32_t *lids;
+    uint64_t *lany;
 };
 
 // Reorders pv[0 .. n) with idx so that rank `target` sits at target, nothing
@@ -228,12 +238,109 @@ void select_rank(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
     }
 }
 
+// The dense kernels whose every term of two zero coordinates is +0 and whose
+// result depends on the columns only through their lane sums (or maxima): a
+// lane starts at +0 and gains terms >= +0, so it is never -0 and a +0 term
+// leaves it unchanged, whichever lanes the group of sixteen feeds.  (hamming
+// divides by the column count, the set metrics read bits.)
+bool zero_groups_add_nothing(const metric *m, const points *s) {
+    if (m->sparse || !s->X || s->bytes || s->bits) return false;
+    switch (m->id) {
+        case METRIC_SQEUCLIDEAN:
+        case METRIC_MANHATTAN:
+        case METRIC_CHEBYSHEV:
+        case METRIC_MINKOWSKI:
+        case METRIC_CANBERRA:
+        case METRIC_BRAYCURTIS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// True when the 16 floats at x are all +0 or -0.
+inline bool zero_group(const float *x) {
+    uint32_t any = 0;
+    for (int e = 0; e < 16; ++e) {
+        uint32_t bits;
+        std::memcpy(&bits, x + e, sizeof bits);
+        any |= bits << 1;  // the sign bit shifted out: -0 is a zero
+    }
+    return any == 0;
+}
+
+// Bit g of row i's words is set when the group of sixteen columns g of row i
+// holds a value other than +0 or -0.  Null when a sample of rows shows few
+// zero groups (a leaf keeps every group that one of its rows needs, so then
+// nothing would be left out), or when out of memory: the masks only save time.
+uint64_t *group_masks(const points *s, int64_t words) {
+    const int n = s->n;
+    const int64_t d = s->d, ng = d / 16;
+    if (ng == 0) return nullptr;
+    const int sample = n < 256 ? n : 256;
+    int64_t zero = 0;
+    for (int r = 0; r < sample; ++r) {
+        const float *x = s->X + (int64_t)r * (n / sample) * d;
+        for (int64_t g = 0; g < ng; ++g) zero += zero_group(x + 16 * g);
+    }
+    if (zero * 4 < (int64_t)sample * ng) return nullptr;
+    uint64_t *masks = (uint64_t *)std::calloc((size_t)n * (size_t)words, sizeof(uint64_t));
+    if (!masks) return nullptr;
+    for (int64_t i = 0; i < n; ++i) {
+        const float *x = s->X + i * d;
+        for (int64_t g = 0; g < ng; ++g)
+            masks[i * words + (g >> 6)] |= (uint64_t)!zero_group(x + 16 * g) << (g & 63);
+    }
+    return masks;
+}
+
+// Copies rows ids[0 .. m) into c->lrows without the groups of sixteen
+// columns that are zero in all of them, and returns the packed row length, or
+// 0 (nothing copied) when too few groups would go.  The partial last group
+// stays last, so every lane folds the same terms less some +0 ones: the
+// distances of the packed rows are those of the rows (zero_groups_add_nothing).
+int64_t pack_leaf(tree_ctx *c, const int32_t *ids, int m) {
+    const job *j = c->j;
+    const int64_t d = j->s->d, ng = d / 16, rest = d - 16 * ng, words = j->gwords;
+    for (int64_t w = 0; w < words; ++w) c->lany[w] = 0;
+    for (int a = 0; a < m; ++a)
+        for (int64_t w = 0; w < words; ++w) c->lany[w] |= j->groups[(int64_t)ids[a] * words + w];
+    int64_t kept = 0;
+    for (int64_t w = 0; w < words; ++w) kept += __builtin_popcountll(c->lany[w]);
+    if (kept > ng - ng / 8) return 0;
+    const int64_t d2 = 16 * kept + rest;
+    for (int a = 0; a < m; ++a) {
+        const float *src = j->s->X + (int64_t)ids[a] * d;
+        float *dst = c->lrows + (int64_t)a * d2;
+        for (int64_t w = 0; w < words; ++w)
+            for (uint64_t bits = c->lany[w]; bits; bits &= bits - 1) {
+                std::memcpy(dst, src + 16 * (64 * w + __builtin_ctzll(bits)), 16 * sizeof(float));
+                dst += 16;
+            }
+        std::memcpy(dst, src + 16 * ng, (size_t)rest * sizeof(float));
+    }
+    return d2;
+}
+
 // Every pair of the leaf, its distance computed once and offered to both rows.
 void leaf_pairs(tree_ctx *c, const int32_t *ids, int m) {
     const job *j = c->j;
     const int k = j->k;
+    // Rows with many zero groups in common are packed first: a leaf's rows
+    // are alike, and each is read m - 1 times.
+    points packed = {};
+    const int64_t d2 = c->lrows ? pack_leaf(c, ids, m) : 0;
+    if (d2 > 0) {
+        packed.n = m;
+        packed.d = d2;
+        packed.X = c->lrows;
+    }
     for (int a = 0; a + 1 < m; ++a) {
-        j->m->many(j->m, j->s, ids[a], j->s, ids + a + 1, m - a - 1, c->ldist, c->scratch);
+        if (d2 > 0)
+            j->m->many(j->m, &packed, a, &packed, c->lids + a + 1, m - a - 1, c->ldist,
+                       c->scratch);
+        else
+            j->m->many(j->m, j->s, ids[a], j->s, ids + a + 1, m - a - 1, c->ldist, c->scratch);
         const int32_t u = ids[a];
         for (int b = a + 1; b < m; ++b) {
             const int32_t v = ids[b];
@@ -278,9 +385,26 @@ void *tree_worker(void *arg) {
     double *pv = (double *)std::malloc((size_t)n * sizeof(double));
     float *scratch = (float *)std::calloc((size_t)nscratch, sizeof(float));
     float *ldist = (float *)std::malloc((size_t)j->leaf * sizeof(float));
+    // The packed leaves only save time: without their buffers the leaves
+    // read the rows where they are.
+    float *lrows = nullptr;
+    int32_t *lids = nullptr;
+    uint64_t *lany = nullptr;
+    if (j->groups && (int64_t)j->leaf * j->s->d <= kLeafRowsFloats) {
+        lrows = (float *)std::malloc((size_t)j->leaf * (size_t)j->s->d * sizeof(float));
+        lids = (int32_t *)std::malloc((size_t)j->leaf * sizeof(int32_t));
+        lany = (uint64_t *)std::malloc((size_t)j->gwords * sizeof(uint64_t));
+        if (lids)
+            for (int i = 0; i < j->leaf; ++i) lids[i] = i;
+    }
     w->status = idx && pv && scratch && ldist ? 0 : -2;
     if (w->status == 0) {
-        tree_ctx c = {j, w->hd, w->hi, pv, scratch, ldist};
+        tree_ctx c = {j, w->hd, w->hi, pv, scratch, ldist, nullptr, nullptr, nullptr};
+        if (lrows && lids && lany) {
+            c.lrows = lrows;
+            c.lids = lids;
+            c.lany = lany;
+        }
         for (int t = w->t0; t < w->t1; ++t) {
             uint64_t rng = tree_seed(j->seed, t);
             for (int i = 0; i < n; ++i) idx[i] = i;
@@ -288,6 +412,9 @@ void *tree_worker(void *arg) {
             if (t == w->t0 && w->order) std::memcpy(w->order, idx, (size_t)n * sizeof(int32_t));
         }
     }
+    std::free(lany);
+    std::free(lids);
+    std::free(lrows);
     std::free(ldist);
     std::free(scratch);
     std::free(pv);
@@ -598,6 +725,9 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
     j.leaf = leaf_size > k + 1 ? leaf_size : k + 1;
     j.pattern = tree_pattern;
     j.seed = seed;
+    j.gwords = (s->d / 16 + 63) / 64;
+    uint64_t *groups = zero_groups_add_nothing(m, s) ? group_masks(s, j.gwords) : nullptr;
+    j.groups = groups;
     uint8_t *hf = (uint8_t *)std::malloc((size_t)n * (size_t)k);
     int32_t *order = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     int rc = hf && order ? 0 : -2;
@@ -608,6 +738,7 @@ int metric_knn(const metric *m, const points *s, int k, int n_trees, int n_iters
         for (int64_t i = 0; i < n; ++i) sort_row(knn_dist + i * k, knn_idx + i * k, k);
     std::free(order);
     std::free(hf);
+    std::free(groups);
     return rc;
 }
 

@@ -207,6 +207,23 @@ def test_one_leaf_is_exact(name, X):
     np.testing.assert_array_equal((keys & np.uint64(0xFFFFFFFF)).astype(np.int64), expected)
 
 
+@pytest.mark.parametrize("name", ["sqeuclidean", "manhattan", "chebyshev", "minkowski",
+                                  "canberra", "braycurtis"])
+def test_leaves_packed_without_common_zero_columns_keep_the_bits(name):
+    # Columns 16-47 are zero in every row and 48-63 (as -0) in half of them:
+    # the leaves compare their rows without the groups of sixteen columns that
+    # are zero in all of them, and every distance found must still be the
+    # kernel's own, bit for bit.
+    X = data("nonneg" if name == "braycurtis" else "real", n=200, d=70, seed=3)
+    X[:, 16:48] = 0.0
+    X[::2, 48:64] = -0.0
+    p = 3.0 if name == "minkowski" else 1.0
+    for leaf in (40, 200):  # several leaves, and one that holds every point
+        idx, rank = search(X, name, k=8, p=p, trees=3, leaf=leaf)
+        found = np.take_along_axis(cross(X, X, name, p), idx.astype(np.int64), 1)
+        assert rank.tobytes() == found.tobytes(), leaf
+
+
 @pytest.mark.parametrize("name, sparse", [("manhattan", False), ("chebyshev", False),
                                           ("jaccard", True), ("correlation", True)])
 def test_recall_on_clustered_data(name, sparse):
