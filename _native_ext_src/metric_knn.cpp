@@ -272,7 +272,9 @@ inline bool zero_group(const float *x) {
 // Bit g of row i's words is set when the group of sixteen columns g of row i
 // holds a value other than +0 or -0.  Null when a sample of rows shows few
 // zero groups (a leaf keeps every group that one of its rows needs, so then
-// nothing would be left out), or when out of memory: the masks only save time.
+// nothing would be left out), when a value is not finite (chebyshev's maximum
+// lets a later +0 term replace a NaN, so leaving a zero group out would keep
+// one), or when out of memory: the masks only save time.
 uint64_t *group_masks(const points *s, int64_t words) {
     const int n = s->n;
     const int64_t d = s->d, ng = d / 16;
@@ -286,10 +288,20 @@ uint64_t *group_masks(const points *s, int64_t words) {
     if (zero * 4 < (int64_t)sample * ng) return nullptr;
     uint64_t *masks = (uint64_t *)std::calloc((size_t)n * (size_t)words, sizeof(uint64_t));
     if (!masks) return nullptr;
+    uint32_t nonfinite = 0;
     for (int64_t i = 0; i < n; ++i) {
         const float *x = s->X + i * d;
         for (int64_t g = 0; g < ng; ++g)
             masks[i * words + (g >> 6)] |= (uint64_t)!zero_group(x + 16 * g) << (g & 63);
+        for (int64_t t = 0; t < d; ++t) {
+            uint32_t bits;
+            std::memcpy(&bits, x + t, sizeof bits);
+            nonfinite |= (uint32_t)((bits & 0x7F800000u) == 0x7F800000u);
+        }
+    }
+    if (nonfinite) {
+        std::free(masks);
+        return nullptr;
     }
     return masks;
 }
@@ -307,7 +319,7 @@ int64_t pack_leaf(tree_ctx *c, const int32_t *ids, int m) {
         for (int64_t w = 0; w < words; ++w) c->lany[w] |= j->groups[(int64_t)ids[a] * words + w];
     int64_t kept = 0;
     for (int64_t w = 0; w < words; ++w) kept += __builtin_popcountll(c->lany[w]);
-    if (kept > ng - ng / 8) return 0;
+    if (kept == ng || kept > ng - ng / 8) return 0;
     const int64_t d2 = 16 * kept + rest;
     for (int a = 0; a < m; ++a) {
         const float *src = j->s->X + (int64_t)ids[a] * d;

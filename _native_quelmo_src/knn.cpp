@@ -743,7 +743,7 @@ int copy_leaf_rows(const float *X, int d, const int32_t *ids, int m, float *L,
     for (int a = 0; a < m; ++a)
         std::memcpy(L + (int64_t)a * d, X + (int64_t)ids[a] * d, (size_t)d * sizeof(float));
     // Above this the packing would cost what it saves.
-    if (!masks || kept > nblk - nblk / 8) return d;
+    if (!masks || kept == nblk || kept > nblk - nblk / 8) return d;
     const int d2 = 8 * kept + rest;
     for (int a = 0; a < m; ++a) {
         // Row a moves down to a * d2 <= a * d, and each block of it to a
@@ -835,13 +835,14 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
     // On finite float rows the products can skip the blocks where dir is
-    // zero (often those that are zero in both points).
+    // zero (often those that are zero in both points); see listed_blocks for
+    // why the split stays the same.
     const int32_t *blocks = nullptr;
     int nblocks = 0;
     if (!v->Xp && c->finite) {
         nblocks = nonzero_blocks(c->dir, c->d, c->dblocks);
         const int nblk = c->d >> 3;
-        if (nblocks <= nblk - nblk / 8) blocks = c->dblocks;
+        if (nblocks < nblk && nblocks <= nblk - nblk / 8) blocks = c->dblocks;
     }
     // Projections in chunks through a fixed buffer; the chunk size changes
     // no value.  The selection moves each projection with its id.

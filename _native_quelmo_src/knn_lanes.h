@@ -66,8 +66,10 @@ struct rows_view {
 // The 8-blocks a float kernel visits, by index: every block of the row in
 // order (all_blocks), or the listed ones, ascending (listed_blocks).  A dotp
 // may leave out the blocks in which one operand is all zeros as long as the
-// other is finite: each product there is a zero, and a lane that starts at +0
-// is never -0 after fused steps, so adding a zero would leave it unchanged.
+// other is finite: each product there is a zero, which leaves a lane as it was
+// unless the lane is -0 (a negative product that underflowed) and the zero +0.
+// So the result can differ only in the sign of a zero, and the projections of
+// a split are only compared by value, where -0 equals +0.
 struct all_blocks {
     int count;
     int operator()(int i) const { return i; }
