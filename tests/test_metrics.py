@@ -513,6 +513,24 @@ def test_row_transforms_work_row_by_row_and_leave_the_input_alone():
     assert X.tobytes() == before.tobytes() and X64.tobytes() == before.astype(np.float64).tobytes()
 
 
+def test_input_copies_leave_numpys_hugepage_advice_as_it_was():
+    # The copies are made with NumPy's process-wide huge-page advice switched
+    # off; it must come back as it was, also after an error.
+    switch = _input._set_hugepage_advice
+    if switch is None:
+        pytest.skip("this NumPy has no huge-page switch")
+    original = switch(True)
+    try:
+        for state in (True, False):
+            switch(state)
+            _metrics.prepare_data(np.ones((5, 3), np.uint8), _metrics.resolve_metric("cosine", None))
+            with pytest.raises(ValueError):
+                _input.check_data(np.array([[1.0, np.nan]]))
+            assert switch(state) == state
+    finally:
+        switch(original)
+
+
 def test_minkowski_reports_the_root_and_sqeuclidean_the_square():
     X = data("real", n=100)
     model = UMAP(metric="minkowski", metric_kwds={"p": 3}, n_epochs=5, random_state=0).fit(X)

@@ -169,6 +169,13 @@ def search_rows(data: Any, metric: Metric, in_place: bool = False) -> Any:
     is transformed on its own, so new points get the training rows'
     transform.  With ``in_place`` dense rows are transformed in ``data``
     itself (the same values, without a second matrix)."""
+    if in_place or is_sparse(data):
+        return _transformed_rows(data, metric, in_place)
+    with _input.without_hugepage_advice():  # a fresh copy: see there why
+        return _transformed_rows(data, metric, in_place)
+
+
+def _transformed_rows(data: Any, metric: Metric, in_place: bool) -> Any:
     name = metric.name
     dense_in_place = in_place and not is_sparse(data)
     if name == "cosine" or (name == "correlation" and is_sparse(data)):
