@@ -834,12 +834,13 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         const float *xb = c->X + (int64_t)idx[lo + ib] * c->d;
         for (int t = 0; t < c->d; ++t) c->dir[t] = xb[t] - xa[t];
     }
-    // On finite float rows the products can skip the blocks where dir is
-    // zero (often those that are zero in both points); see listed_blocks for
-    // why the split stays the same.
+    // On finite float rows with many zero blocks (those with masks) the
+    // products can skip the blocks where dir is zero (often those that are
+    // zero in both points); see listed_blocks for why the split stays the
+    // same.  Dense rows do not look for them.
     const int32_t *blocks = nullptr;
     int nblocks = 0;
-    if (!v->Xp && c->finite) {
+    if (!v->Xp && c->finite && c->masks) {
         nblocks = nonzero_blocks(c->dir, c->d, c->dblocks);
         const int nblk = c->d >> 3;
         if (nblocks < nblk && nblocks <= nblk - nblk / 8) blocks = c->dblocks;
