@@ -633,11 +633,14 @@ void qselect(ranked *e, int n, int target, uint64_t *rng) {
         // stored run; the others stay.  Written as a swap with position j,
         // which is i itself (no change) for those others, so that the
         // comparison, true about half the time, needs no branch.
+        // The position is picked by a mask rather than a conditional: the
+        // compiler sees that the swap with i itself changes nothing and would
+        // otherwise branch around it, mispredicted half the time.
         int store = lo;
         for (int i = lo + 1; i <= hi; ++i) {
             const ranked x = e[i];
             const int below = x.value < pivot;
-            const int j = below ? store + 1 : i;
+            const int j = i + ((store + 1 - i) & -below);
             e[i] = e[j];
             e[j] = x;
             store += below;
@@ -783,7 +786,14 @@ void leaf_pairs(rpx *c, const int32_t *ids, int m) {
     rows_view v = c->v;
     if (!v.Xp) v.d = copy_leaf_rows(c->X, d, ids, m, c->lbuf, c->masks, c->mwords, c->lany);
     float *da = c->ldist, *db = da + c->lcap, *lroot = db + c->lcap;
-    for (int j = 0; j < m; ++j) lroot[j] = c->hd[(int64_t)ids[j] * c->k];
+    for (int j = 0; j < m; ++j) {
+        // The ids and flags of these rows are read by the pushes; asking for
+        // them now hides their misses behind the distances.
+        const int64_t row = (int64_t)ids[j] * c->k;
+        lroot[j] = c->hd[row];
+        __builtin_prefetch(c->hi + row, 1);
+        __builtin_prefetch(c->hf + row, 1);
+    }
     for (int a = 0; a + 1 < m; a += 2) {
         leaf_rows(&v, ids, c->lbuf, m, a, da, db);
         push_row(c, ids, m, a, a + 1, da, lroot);
