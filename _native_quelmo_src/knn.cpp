@@ -750,15 +750,16 @@ int copy_leaf_rows(const float *X, int d, const int32_t *ids, int m, float *L,
     const int d2 = 8 * kept + rest;
     for (int a = 0; a < m; ++a) {
         // Row a moves down to a * d2 <= a * d, and each block of it to a
-        // place no later than its own: a block read whole before it is
-        // written never reads what this pass has already written.
+        // place no later than its own, so no block is overwritten before it
+        // has moved.
         const float *src = L + (int64_t)a * d;
         float *dst = L + (int64_t)a * d2;
+        // Source and destination lie a multiple of 8 floats apart, so a
+        // block is either already in place or overlaps nothing it moves onto.
         for (int w = 0; w < words; ++w)
             for (uint64_t bits = any[w]; bits; bits &= bits - 1) {
-                float block[8];
-                std::memcpy(block, src + 8 * (64 * w + __builtin_ctzll(bits)), sizeof block);
-                std::memcpy(dst, block, sizeof block);
+                const float *block = src + 8 * (64 * w + __builtin_ctzll(bits));
+                if (block != dst) std::memcpy(dst, block, 8 * sizeof(float));
                 dst += 8;
             }
         if (rest) std::memmove(dst, src + 8 * nblk, (size_t)rest * sizeof(float));
