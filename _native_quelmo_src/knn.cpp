@@ -420,8 +420,8 @@ inline void sqd_rows(const rows_view *v, int64_t qi, const int32_t *ids, int cnt
 
 // out[j] = dotp(X row ids[j], dir); the fused product is symmetric in its
 // factors, so the operand order does not matter.  dir: the direction as d
-// floats, or with Xp its rest elements, the rest in dir16 in the paired
-// layout.  Float rows: blocks, when not null, lists the nblocks 8-blocks
+// floats, or with Xp its rest elements, the rest in dir16 in the layout of
+// Xp.  Float rows: blocks, when not null, lists the nblocks 8-blocks
 // where dir is not zero, to which the products may be limited on finite
 // data (see listed_blocks).
 inline void dotp_rows(const rows_view *v, const float *dir, const int16_t *dir16,
@@ -568,7 +568,7 @@ struct rpx {
     uint8_t *hf;  // and flags, n * k each
     ranked *pv;   // n projections with their ids, scratch indexed from 0 in every range
     // Thread scratch.  The split direction: d floats, and with Xp also in
-    // the paired layout (dir16, 16 per pair chunk); it is needed only before
+    // its layout (dir16, 16-bit, v.body values); it is needed only before
     // the recursive calls, so one vector serves every depth.  Leaf scratch,
     // null where it would not fit a modest buffer (or is not needed): two
     // rows of distances and the rows' largest distances (ldist, 3 * lcap)
@@ -837,7 +837,7 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         // the float differences.
         const uint8_t *pa = v->Xp + idx[lo + ia] * v->stride;
         const uint8_t *pb = v->Xp + idx[lo + ib] * v->stride;
-        const int w16 = 16 * v->npair;
+        const int w16 = (int)v->body;
         for (int u = 0; u < w16; ++u) c->dir16[u] = (int16_t)((int)pb[u] - (int)pa[u]);
         for (int u = 0; u < v->rest; ++u) c->dir[u] = (float)pb[w16 + u] - (float)pa[w16 + u];
     } else {
@@ -880,8 +880,8 @@ void *treeworker(void *arg) {
     row_clear(w->hd, w->hi, w->hf, (int64_t)n * w->k);
     int32_t *idx = (int32_t *)std::malloc((size_t)n * sizeof(int32_t));
     ranked *pv = (ranked *)std::malloc((size_t)n * sizeof(ranked));
-    // The direction's floats, then its paired form.
-    const size_t w16 = 16 * (size_t)w->v.npair;
+    // The direction's floats, then its form in the layout of Xp.
+    const size_t w16 = (size_t)w->v.body;
     float *dir = (float *)std::malloc((size_t)d * sizeof(float) + w16 * sizeof(int16_t));
     uint64_t *lany = (uint64_t *)std::malloc(((size_t)w->mwords + 1) * sizeof(uint64_t));
     int32_t *dblocks = (int32_t *)std::malloc(((size_t)(d >> 3) + 1) * sizeof(int32_t));
@@ -1129,19 +1129,29 @@ int scan_data(const float *X, int64_t count) {
     return (nonfinite ? 0 : 1) | (nonbyte ? 0 : 2);
 }
 
-// Writes byte data X into the paired layout of rows_view.
-void pack_bytes(const float *X, int n, int d, int npair, int64_t stride, uint8_t *Xp) {
-    const int nblk = d >> 3, rest = d - 8 * nblk;
+// Writes byte data X into the layout of v (see rows_view).
+void pack_bytes(const float *X, int n, const rows_view &v, uint8_t *Xp) {
+    const int d = v.d, nblk = d >> 3, rest = v.rest;
+    // Chunks of `group` blocks, element e of block j of a chunk at e * group + j.
+    const int group = v.quad ? 4 : 2, chunks = v.quad ? v.nquad : v.npair;
     for (int64_t i = 0; i < n; ++i) {
         const float *x = X + i * d;
-        uint8_t *p = Xp + i * stride;
-        for (int j = 0; j < npair; ++j)
-            for (int e = 0; e < 8; ++e) {
-                p[16 * j + 2 * e] = (uint8_t)(int32_t)x[16 * j + e];
-                p[16 * j + 2 * e + 1] =
-                    2 * j + 1 < nblk ? (uint8_t)(int32_t)x[16 * j + 8 + e] : (uint8_t)0;
-            }
-        for (int u = 0; u < rest; ++u) p[16 * npair + u] = (uint8_t)(int32_t)x[8 * nblk + u];
+        uint8_t *p = Xp + i * v.stride;
+        int32_t sq[8] = {0, 0, 0, 0, 0, 0, 0, 0}, sum[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (int c = 0; c < chunks; ++c)
+            for (int e = 0; e < 8; ++e)
+                for (int j = 0; j < group; ++j) {
+                    const int b = group * c + j;
+                    const int32_t value = b < nblk ? (int32_t)x[8 * b + e] : 0;
+                    p[8 * group * c + group * e + j] = (uint8_t)value;
+                    sq[e] += value * value;
+                    sum[e] += value;
+                }
+        for (int u = 0; u < rest; ++u) p[v.body + u] = (uint8_t)(int32_t)x[8 * nblk + u];
+        if (v.quad) {
+            std::memcpy(p + v.sums, sq, sizeof sq);
+            std::memcpy(p + v.sums + sizeof sq, sum, sizeof sum);
+        }
     }
 }
 
@@ -1320,8 +1330,8 @@ int alloc_call_buffers(knn_call *c) {
 }
 
 // The view of X for the distance kernels.  With AVX2 (or AVX-512) and data
-// of bytes it also holds a copy of X in the paired byte layout (see
-// rows_view), stored in *byte_rows; that copy only saves time, so when it
+// of bytes it also holds a copy of X in the byte layout of the call's
+// kernels (see rows_view), stored in *byte_rows; that copy only saves time, so when it
 // cannot be allocated the float kernels run and give the same bits.
 rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
                          uint8_t **byte_rows) {
@@ -1331,18 +1341,27 @@ rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
     v.isa = isa;
     v.Xp = nullptr;
     v.npair = ((d >> 3) + 1) >> 1;
+    v.quad = isa == ISA_AVX512;
+    v.nquad = ((d >> 3) + 3) >> 2;
+    v.body = 16 * (int64_t)v.npair;
     v.rest = d - 8 * (d >> 3);
-    v.stride = 16 * (int64_t)v.npair + v.rest;
+    v.sums = 0;
+    v.stride = v.body + v.rest;
+    if (v.quad) {
+        v.body = 32 * (int64_t)v.nquad;
+        v.sums = (v.body + v.rest + 3) & ~(int64_t)3;
+        v.stride = v.sums + 16 * (int64_t)sizeof(int32_t);
+    }
     *byte_rows = nullptr;
     if (has_avx2(isa) && bytes && (d >> 3) <= kMaxIntBlocks) {
         *byte_rows = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
-        if (*byte_rows) pack_bytes(X, n, d, v.npair, v.stride, *byte_rows);
+        if (*byte_rows) pack_bytes(X, n, v, *byte_rows);
         v.Xp = *byte_rows;
     }
     return v;
 }
 
-// Bit b of row i's words (words = ceil(d / 64) per row) is set when 8-block b
+// Bit b of row i's words (words = ceil(d / 8 / 64) per row) is set when 8-block b
 // of row i of X holds a value that is not zero (+0 or -0).  The leaves skip
 // the blocks that are zero in all their rows (copy_leaf_rows).  Returns null
 // when X has no whole 8-block, when fewer than a quarter of the blocks of

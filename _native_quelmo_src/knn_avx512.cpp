@@ -3,10 +3,12 @@
 //  - float rows: a 16-lane register holds the A0 | A1 lanes of two rows, fed
 //    an 8-block of each row against the query's 8-block in both halves, so
 //    each half advances exactly as the AVX2 register of its row does;
-//  - byte rows: the integer lanes take two pair chunks per step, one in each
-//    half, and the halves are added at the end.  Integer sums are exact, so
-//    their order is free (see rows_view), and a fused multiply-add of 16-bit
-//    pairs (VNNI) is the multiply-add plus add of the AVX2 kernels.
+//  - byte rows, in the quad layout of rows_view: a distance takes two chunks
+//    a step, one in each half, by multiply-adds of four bytes (VNNI), and
+//    the halves are added at the end; a projection one chunk a step, in
+//    16 bits.  Integer sums are exact, so their order and form are free (see
+//    rows_view): each lane comes out as the same integer as in the AVX2
+//    kernels.
 // The 4-block, the reduction and the scalar tail are those of knn_lanes.h.
 
 #include "knn_avx512.h"
@@ -89,63 +91,112 @@ QK512 void rows_f32(const float *X, int d, const float *q, Blocks blocks, const 
 }
 
 // ---------------------------------------------------------------------------
-// Byte rows
+// Byte rows, in the quad layout of rows_view
 
-QK512 inline __m512i widen_two(const uint8_t *p) {
-    return _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)p));
-}
-QK512 inline __m512i widen_two(const int16_t *p) { return _mm512_loadu_si512(p); }
+QK512 inline __m512i two_chunks(const uint8_t *p) { return _mm512_loadu_si512(p); }
 
-// The last pair chunk of an odd count, zero in the high half (its products
-// are then 0).
-QK512 inline __m512i widen_one(const uint8_t *p) {
-    return _mm512_cvtepu8_epi16(_mm256_zextsi128_si256(_mm_loadu_si128((const __m128i *)p)));
-}
-QK512 inline __m512i widen_one(const int16_t *p) {
+// The last chunk of an odd count, zero in the high half.
+QK512 inline __m512i one_chunk(const uint8_t *p) {
     return _mm512_zextsi256_si512(_mm256_loadu_si256((const __m256i *)p));
 }
 
-template <bool DOT>
-QK512 inline __m512i istep16(__m512i acc, __m512i x, __m512i y) {
-    if (DOT) return _mm512_dpwssd_epi32(acc, x, y);
-    const __m512i e = _mm512_sub_epi16(x, y);
-    return _mm512_dpwssd_epi32(acc, e, e);
+// Bytes less 128, as signed bytes.
+QK512 inline __m512i less128(__m512i x) {
+    return _mm512_xor_si512(x, _mm512_set1_epi8((char)0x80));
 }
 
 QK512 inline __m256i fold_halves(__m512i a) {
     return _mm256_add_epi32(_mm512_castsi512_si256(a), _mm512_extracti64x4_epi64(a, 1));
 }
 
-// Rows in groups of four, a short last group padded as in rows_f32.
-template <bool DOT, typename Q>
-QK512 void rows_int(const rows_view *v, const Q *q, const float *qt, const int32_t *ids, int cnt,
-                    float *out) {
-    const int np = v->npair;
+// Squared differences without differences: a lane of sqd is sum q^2 +
+// sum r^2 - 2 sum q r, and the multiply-add of unsigned by signed bytes
+// (four products a lane) gives sum q (r - 128) = sum q r - 128 sum q, so the
+// lane is qterm + sum r^2 - 2 acc with qterm = sum q^2 - 256 sum q.  Every
+// term is an exact integer, so the lane is the exact sum of its squares, as
+// in the float kernels.
+QK512 inline __m256i lane_squares(const rows_view *v, const uint8_t *row) {
+    return _mm256_loadu_si256((const __m256i *)(row + v->sums));
+}
+
+QK512 inline __m256i query_term(const rows_view *v, const uint8_t *q) {
+    const __m256i sum = _mm256_loadu_si256((const __m256i *)(q + v->sums + 32));
+    return _mm256_sub_epi32(lane_squares(v, q), _mm256_slli_epi32(sum, 8));
+}
+
+QK512 inline __m256i sqd_lanes(__m256i qterm, const rows_view *v, const uint8_t *r, __m512i acc) {
+    return _mm256_sub_epi32(_mm256_add_epi32(qterm, lane_squares(v, r)),
+                            _mm256_slli_epi32(fold_halves(acc), 1));
+}
+
+// sum q (r - 128) of byte query q with four rows, by lanes (two chunks a
+// step, one in each half; sqd_lanes folds them).
+QK512 inline void cross4(const rows_view *v, const uint8_t *q, const uint8_t *const *r,
+                         __m512i *c) {
+    const int nq = v->nquad;
+    for (int u = 0; u < 4; ++u) c[u] = _mm512_setzero_si512();
+    int p = 0;
+    for (; p + 2 <= nq; p += 2) {
+        const __m512i x = two_chunks(q + 32 * p);
+        for (int u = 0; u < 4; ++u)
+            c[u] = _mm512_dpbusd_epi32(c[u], x, less128(two_chunks(r[u] + 32 * p)));
+    }
+    // q's high half is zero, so the padded row's -128 there adds nothing.
+    if (p < nq) {
+        const __m512i x = one_chunk(q + 32 * p);
+        for (int u = 0; u < 4; ++u)
+            c[u] = _mm512_dpbusd_epi32(c[u], x, less128(one_chunk(r[u] + 32 * p)));
+    }
+}
+
+// sqd of the byte query q (a row of Xp; rest elements as floats in qt) with
+// rows ids[j], in groups of four, a short last group padded as in rows_f32.
+QK512 void rows_u8(const rows_view *v, const uint8_t *q, const float *qt, const int32_t *ids,
+                   int cnt, float *out) {
+    const __m256i qterm = query_term(v, q);
     for (int j = 0; j < cnt; j += 4) {
         const int g = cnt - j < 4 ? cnt - j : 4;
         const uint8_t *r[4];
         for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[j + (u < g ? u : g - 1)] * v->stride;
         prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
-        __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
-        __m512i c2 = _mm512_setzero_si512(), c3 = _mm512_setzero_si512();
-        int p = 0;
-        for (; p + 2 <= np; p += 2) {
-            const __m512i x = widen_two(q + 16 * p);
-            c0 = istep16<DOT>(c0, x, widen_two(r[0] + 16 * p));
-            c1 = istep16<DOT>(c1, x, widen_two(r[1] + 16 * p));
-            c2 = istep16<DOT>(c2, x, widen_two(r[2] + 16 * p));
-            c3 = istep16<DOT>(c3, x, widen_two(r[3] + 16 * p));
-        }
-        if (p < np) {
-            const __m512i x = widen_one(q + 16 * p);
-            c0 = istep16<DOT>(c0, x, widen_one(r[0] + 16 * p));
-            c1 = istep16<DOT>(c1, x, widen_one(r[1] + 16 * p));
-            c2 = istep16<DOT>(c2, x, widen_one(r[2] + 16 * p));
-            c3 = istep16<DOT>(c3, x, widen_one(r[3] + 16 * p));
-        }
-        const __m512i c[4] = {c0, c1, c2, c3};
+        __m512i c[4];
+        cross4(v, q, r, c);
         for (int u = 0; u < g; ++u)
-            out[j + u] = ifinish<DOT>(fold_halves(c[u]), qt, r[u] + 16 * np, v->rest);
+            out[j + u] = ifinish<false>(sqd_lanes(qterm, v, r[u], c[u]), qt, r[u] + v->body,
+                                        v->rest);
+    }
+}
+
+// A dotp accumulator of one chunk a step: the 16-bit multiply-add puts the
+// products of byte 2 l and 2 l + 1 of the chunk into lane l, so lanes 2 e and
+// 2 e + 1 hold accumulator lane e; added pairwise and narrowed, the eight
+// lanes come out in order.
+QK512 inline __m256i pair_lanes(__m512i a) {
+    return _mm512_cvtepi64_epi32(_mm512_add_epi32(a, _mm512_shuffle_epi32(a, _MM_PERM_CDAB)));
+}
+
+// dotp of the direction dir16 (16-bit, in the layout of Xp; rest elements as
+// floats in qt) with rows ids[j], grouped as rows_u8.
+QK512 void rows_dir(const rows_view *v, const int16_t *dir16, const float *qt,
+                    const int32_t *ids, int cnt, float *out) {
+    const int nq = v->nquad;
+    for (int j = 0; j < cnt; j += 4) {
+        const int g = cnt - j < 4 ? cnt - j : 4;
+        const uint8_t *r[4];
+        for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[j + (u < g ? u : g - 1)] * v->stride;
+        prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
+        __m512i c[4];
+        for (int u = 0; u < 4; ++u) c[u] = _mm512_setzero_si512();
+        for (int p = 0; p < nq; ++p) {
+            const __m512i x = _mm512_loadu_si512(dir16 + 32 * p);
+            for (int u = 0; u < 4; ++u) {
+                const __m512i y =
+                    _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)(r[u] + 32 * p)));
+                c[u] = _mm512_dpwssd_epi32(c[u], x, y);
+            }
+        }
+        for (int u = 0; u < g; ++u)
+            out[j + u] = ifinish<true>(pair_lanes(c[u]), qt, r[u] + v->body, v->rest);
     }
 }
 
@@ -181,32 +232,37 @@ QK512 void tile_f32(const float *q0, const float *q1, const float *const *r, int
     }
 }
 
-// sqd of two byte queries with four rows of Xp.
+// The bytes of chunks 2 s and 2 s + 1 of a row, or of chunk 2 s alone (high
+// half zero) under the mask of the last step of an odd count.
+QK512 inline __m512i chunks_at(const uint8_t *p, int s, __mmask64 on) {
+    return _mm512_maskz_loadu_epi8(on, p + 64 * (int64_t)s);
+}
+
+// sqd of two byte queries with four rows of Xp, two chunks a step.  A
+// query's high half is zero in the last step of an odd count, so the -128 of
+// the row's masked-out half adds nothing.
 QK512 void tile_u8(const rows_view *v, const uint8_t *q0, const float *qt0, const uint8_t *q1,
                    const float *qt1, const uint8_t *const *r, float *o0, float *o1) {
-    const int np = v->npair;
+    const int nq = v->nquad, steps = (nq + 1) >> 1;
+    // Unrolled, so that the accumulators stay in registers.
     __m512i a[4], b[4];
+#pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) a[j] = b[j] = _mm512_setzero_si512();
-    int p = 0;
-    for (; p + 2 <= np; p += 2) {
-        const __m512i x0 = widen_two(q0 + 16 * p), x1 = widen_two(q1 + 16 * p);
+    for (int s = 0; s < steps; ++s) {
+        const __mmask64 on = 2 * s + 1 < nq ? ~(__mmask64)0 : (__mmask64)0xFFFFFFFFu;
+        const __m512i x0 = chunks_at(q0, s, on), x1 = chunks_at(q1, s, on);
+#pragma GCC unroll 4
         for (int j = 0; j < 4; ++j) {
-            const __m512i y = widen_two(r[j] + 16 * p);
-            a[j] = istep16<false>(a[j], x0, y);
-            b[j] = istep16<false>(b[j], x1, y);
+            const __m512i y = less128(chunks_at(r[j], s, on));
+            a[j] = _mm512_dpbusd_epi32(a[j], x0, y);
+            b[j] = _mm512_dpbusd_epi32(b[j], x1, y);
         }
     }
-    if (p < np) {
-        const __m512i x0 = widen_one(q0 + 16 * p), x1 = widen_one(q1 + 16 * p);
-        for (int j = 0; j < 4; ++j) {
-            const __m512i y = widen_one(r[j] + 16 * p);
-            a[j] = istep16<false>(a[j], x0, y);
-            b[j] = istep16<false>(b[j], x1, y);
-        }
-    }
+    const __m256i t0 = query_term(v, q0), t1 = query_term(v, q1);
+#pragma GCC unroll 4
     for (int j = 0; j < 4; ++j) {
-        o0[j] = ifinish<false>(fold_halves(a[j]), qt0, r[j] + 16 * np, v->rest);
-        o1[j] = ifinish<false>(fold_halves(b[j]), qt1, r[j] + 16 * np, v->rest);
+        o0[j] = ifinish<false>(sqd_lanes(t0, v, r[j], a[j]), qt0, r[j] + v->body, v->rest);
+        o1[j] = ifinish<false>(sqd_lanes(t1, v, r[j], b[j]), qt1, r[j] + v->body, v->rest);
     }
 }
 
@@ -236,12 +292,12 @@ void dir_f32_avx512(const float *X, int d, const float *dir, const int32_t *bloc
 
 void rows_u8_avx512(const rows_view *v, const uint8_t *q, const float *qt, const int32_t *ids,
                     int cnt, float *out) {
-    rows_int<false, uint8_t>(v, q, qt, ids, cnt, out);
+    rows_u8(v, q, qt, ids, cnt, out);
 }
 
 void rows_dir_avx512(const rows_view *v, const int16_t *dir16, const float *qt,
                      const int32_t *ids, int cnt, float *out) {
-    rows_int<true, int16_t>(v, dir16, qt, ids, cnt, out);
+    rows_dir(v, dir16, qt, ids, cnt, out);
 }
 
 // Leaf rows a and a + 1 against the rows after a, in groups padded as in

@@ -25,12 +25,13 @@ void rows_f32_avx512(const float *X, int d, const float *q, const int32_t *ids, 
 void dir_f32_avx512(const float *X, int d, const float *dir, const int32_t *blocks,
                     int nblocks, const int32_t *ids, int cnt, float *out);
 
-// Byte rows of v->Xp: sqd of the byte query q (rest elements as floats in
-// qt) with rows ids[j], every j < cnt.
+// Byte rows of v->Xp: sqd of the byte query q, itself a row of v->Xp (rest
+// elements as floats in qt), with rows ids[j], every j < cnt.
 void rows_u8_avx512(const rows_view *v, const uint8_t *q, const float *qt, const int32_t *ids,
                     int cnt, float *out);
 
-// dotp of the paired 16-bit direction (rest elements in qt) with rows ids[j].
+// dotp of the 16-bit direction in the layout of Xp (rest elements in qt) with
+// rows ids[j].
 void rows_dir_avx512(const rows_view *v, const int16_t *dir16, const float *qt,
                      const int32_t *ids, int cnt, float *out);
 

@@ -47,20 +47,32 @@ inline void prefetch_rows(const void *base, int64_t row_bytes, const int32_t *id
 // products, in whatever order it is formed.  The 4-block, the reduction and
 // the scalar tail then run in float as usual.
 //
-// Layout of a row of Xp (stride bytes): the 8-blocks in pairs, 16 bytes per
-// pair with the two blocks interleaved element by element (b0 c0 b1 c1 ...
-// b7 c7, c all zero for an odd last block), then the rest elements after the
-// last 8-block.  Widened to 16 bits, a pair chunk feeds one multiply-add of
-// adjacent 16-bit lanes whose 32-bit lane p gathers exactly the two products
-// that belong to accumulator lane p (A0 for p < 4, A1 for p >= 4).
+// Layout of a row of Xp (stride bytes) for the AVX2 kernels: the 8-blocks in
+// pairs, 16 bytes per pair with the two blocks interleaved element by
+// element (b0 c0 b1 c1 ... b7 c7, c all zero for an odd last block), then the
+// rest elements after the last 8-block.  Widened to 16 bits, a pair chunk
+// feeds one multiply-add of adjacent 16-bit lanes whose 32-bit lane p
+// gathers exactly the two products that belong to accumulator lane p (A0 for
+// p < 4, A1 for p >= 4).
+//
+// For the AVX-512 kernels (quad = 1): the 8-blocks in fours, 32 bytes per
+// quad chunk holding element e of the four blocks in bytes 4e .. 4e + 3
+// (blocks past the last all zero), so that a multiply-add of four adjacent
+// bytes gathers in 32-bit lane e products of accumulator lane e alone; then
+// the rest elements; then, at byte `sums`, the row's eight lane sums of
+// squares and its eight lane sums (int32 each).
 struct rows_view {
     const float *X;
     int d;
     int isa;
     const uint8_t *Xp;
     int64_t stride;
-    int npair;  // pair chunks per row: 8-blocks / 2, rounded up
-    int rest;   // d - 8 * (d / 8): elements after the last 8-block
+    int npair;     // pair chunks per row: 8-blocks / 2, rounded up
+    int quad;      // 1: the AVX-512 layout
+    int nquad;     // its quad chunks per row: 8-blocks / 4, rounded up
+    int64_t body;  // bytes of a row's chunks, after which its rest elements follow
+    int64_t sums;  // the lane sums' offset in a row (AVX-512 layout)
+    int rest;      // d - 8 * (d / 8): elements after the last 8-block
 };
 
 // The 8-blocks a float kernel visits, by index: every block of the row in
@@ -82,7 +94,7 @@ struct listed_blocks {
 
 // The rest elements of row i of Xp as floats (at most 7).
 inline void rest_floats(const rows_view *v, int64_t i, float *qt) {
-    const uint8_t *p = v->Xp + i * v->stride + 16 * v->npair;
+    const uint8_t *p = v->Xp + i * v->stride + v->body;
     for (int u = 0; u < v->rest; ++u) qt[u] = (float)p[u];
 }
 

@@ -209,7 +209,7 @@ def test_leaf_distances_equal_exact_sqd(kernel, portable_kernel, d):
                 assert same_bits(dd, expected[(i, j)]), (i, j)
 
 
-@pytest.mark.parametrize("d", [1, 3, 4, 7, 8, 9, 12, 17, 72, 100, 784, 2060, 2064])
+@pytest.mark.parametrize("d", [1, 3, 4, 7, 8, 9, 12, 17, 40, 64, 72, 100, 784, 2060, 2064])
 def test_leaf_distances_equal_exact_sqd_on_byte_data(kernel, portable_kernel, d):
     # Integer data 0 .. 255 may be computed in integer lanes; rows of all 0
     # and all 255 make every lane sum as large as it gets: with d = 2060 each
