@@ -93,13 +93,6 @@ QK512 void rows_f32(const float *X, int d, const float *q, Blocks blocks, const 
 // ---------------------------------------------------------------------------
 // Byte rows, in the quad layout of rows_view
 
-QK512 inline __m512i two_chunks(const uint8_t *p) { return _mm512_loadu_si512(p); }
-
-// The last chunk of an odd count, zero in the high half.
-QK512 inline __m512i one_chunk(const uint8_t *p) {
-    return _mm512_zextsi256_si512(_mm256_loadu_si256((const __m256i *)p));
-}
-
 // Bytes less 128, as signed bytes.
 QK512 inline __m512i less128(__m512i x) {
     return _mm512_xor_si512(x, _mm512_set1_epi8((char)0x80));
@@ -124,29 +117,39 @@ QK512 inline __m256i query_term(const rows_view *v, const uint8_t *q) {
     return _mm256_sub_epi32(lane_squares(v, q), _mm256_slli_epi32(sum, 8));
 }
 
-QK512 inline __m256i sqd_lanes(__m256i qterm, const rows_view *v, const uint8_t *r, __m512i acc) {
+QK512 inline __m256i sqd_lanes(__m256i qterm, const rows_view *v, const uint8_t *r,
+                               __m512i acc) {
     return _mm256_sub_epi32(_mm256_add_epi32(qterm, lane_squares(v, r)),
                             _mm256_slli_epi32(fold_halves(acc), 1));
 }
 
+// The bytes of chunks 2 s and 2 s + 1 of a row, or of chunk 2 s alone (high
+// half zero) under the mask of the last step of an odd count.
+QK512 inline __m512i chunks_at(const uint8_t *p, int s, __mmask64 on) {
+    return _mm512_maskz_loadu_epi8(on, p + 64 * (int64_t)s);
+}
+
 // sum q (r - 128) of byte query q with four rows, by lanes (two chunks a
-// step, one in each half; sqd_lanes folds them).
+// step, one in each half; sqd_lanes folds them).  q's high half is zero in
+// the last step of an odd count, so the -128 of the rows' masked-out half
+// adds nothing.
 QK512 inline void cross4(const rows_view *v, const uint8_t *q, const uint8_t *const *r,
                          __m512i *c) {
-    const int nq = v->nquad;
-    for (int u = 0; u < 4; ++u) c[u] = _mm512_setzero_si512();
-    int p = 0;
-    for (; p + 2 <= nq; p += 2) {
-        const __m512i x = two_chunks(q + 32 * p);
-        for (int u = 0; u < 4; ++u)
-            c[u] = _mm512_dpbusd_epi32(c[u], x, less128(two_chunks(r[u] + 32 * p)));
+    const int nq = v->nquad, steps = (nq + 1) >> 1;
+    __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
+    __m512i c2 = _mm512_setzero_si512(), c3 = _mm512_setzero_si512();
+    for (int s = 0; s < steps; ++s) {
+        const __mmask64 on = 2 * s + 1 < nq ? ~(__mmask64)0 : (__mmask64)0xFFFFFFFFu;
+        const __m512i x = chunks_at(q, s, on);
+        c0 = _mm512_dpbusd_epi32(c0, x, less128(chunks_at(r[0], s, on)));
+        c1 = _mm512_dpbusd_epi32(c1, x, less128(chunks_at(r[1], s, on)));
+        c2 = _mm512_dpbusd_epi32(c2, x, less128(chunks_at(r[2], s, on)));
+        c3 = _mm512_dpbusd_epi32(c3, x, less128(chunks_at(r[3], s, on)));
     }
-    // q's high half is zero, so the padded row's -128 there adds nothing.
-    if (p < nq) {
-        const __m512i x = one_chunk(q + 32 * p);
-        for (int u = 0; u < 4; ++u)
-            c[u] = _mm512_dpbusd_epi32(c[u], x, less128(one_chunk(r[u] + 32 * p)));
-    }
+    c[0] = c0;
+    c[1] = c1;
+    c[2] = c2;
+    c[3] = c3;
 }
 
 // sqd of the byte query q (a row of Xp; rest elements as floats in qt) with
@@ -161,9 +164,12 @@ QK512 void rows_u8(const rows_view *v, const uint8_t *q, const float *qt, const 
         prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
         __m512i c[4];
         cross4(v, q, r, c);
-        for (int u = 0; u < g; ++u)
-            out[j + u] = ifinish<false>(sqd_lanes(qterm, v, r[u], c[u]), qt, r[u] + v->body,
-                                        v->rest);
+        // All four finished, so that c stays in registers.
+        float o[4];
+#pragma GCC unroll 4
+        for (int u = 0; u < 4; ++u)
+            o[u] = ifinish<false>(sqd_lanes(qterm, v, r[u], c[u]), qt, r[u] + v->body, v->rest);
+        std::memcpy(out + j, o, (size_t)g * sizeof(float));
     }
 }
 
@@ -173,6 +179,11 @@ QK512 void rows_u8(const rows_view *v, const uint8_t *q, const float *qt, const 
 // lanes come out in order.
 QK512 inline __m256i pair_lanes(__m512i a) {
     return _mm512_cvtepi64_epi32(_mm512_add_epi32(a, _mm512_shuffle_epi32(a, _MM_PERM_CDAB)));
+}
+
+// One chunk of a row widened to 16 bits.
+QK512 inline __m512i widen(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)p));
 }
 
 // dotp of the direction dir16 (16-bit, in the layout of Xp; rest elements as
@@ -185,18 +196,21 @@ QK512 void rows_dir(const rows_view *v, const int16_t *dir16, const float *qt,
         const uint8_t *r[4];
         for (int u = 0; u < 4; ++u) r[u] = v->Xp + ids[j + (u < g ? u : g - 1)] * v->stride;
         prefetch_rows(v->Xp, v->stride, ids, j + 4, j + 8, cnt);
-        __m512i c[4];
-        for (int u = 0; u < 4; ++u) c[u] = _mm512_setzero_si512();
+        __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
+        __m512i c2 = _mm512_setzero_si512(), c3 = _mm512_setzero_si512();
         for (int p = 0; p < nq; ++p) {
             const __m512i x = _mm512_loadu_si512(dir16 + 32 * p);
-            for (int u = 0; u < 4; ++u) {
-                const __m512i y =
-                    _mm512_cvtepu8_epi16(_mm256_loadu_si256((const __m256i *)(r[u] + 32 * p)));
-                c[u] = _mm512_dpwssd_epi32(c[u], x, y);
-            }
+            c0 = _mm512_dpwssd_epi32(c0, x, widen(r[0] + 32 * p));
+            c1 = _mm512_dpwssd_epi32(c1, x, widen(r[1] + 32 * p));
+            c2 = _mm512_dpwssd_epi32(c2, x, widen(r[2] + 32 * p));
+            c3 = _mm512_dpwssd_epi32(c3, x, widen(r[3] + 32 * p));
         }
-        for (int u = 0; u < g; ++u)
-            out[j + u] = ifinish<true>(pair_lanes(c[u]), qt, r[u] + v->body, v->rest);
+        const __m512i c[4] = {c0, c1, c2, c3};
+        float o[4];
+#pragma GCC unroll 4
+        for (int u = 0; u < 4; ++u)
+            o[u] = ifinish<true>(pair_lanes(c[u]), qt, r[u] + v->body, v->rest);
+        std::memcpy(out + j, o, (size_t)g * sizeof(float));
     }
 }
 
@@ -232,15 +246,8 @@ QK512 void tile_f32(const float *q0, const float *q1, const float *const *r, int
     }
 }
 
-// The bytes of chunks 2 s and 2 s + 1 of a row, or of chunk 2 s alone (high
-// half zero) under the mask of the last step of an odd count.
-QK512 inline __m512i chunks_at(const uint8_t *p, int s, __mmask64 on) {
-    return _mm512_maskz_loadu_epi8(on, p + 64 * (int64_t)s);
-}
-
-// sqd of two byte queries with four rows of Xp, two chunks a step.  A
-// query's high half is zero in the last step of an odd count, so the -128 of
-// the row's masked-out half adds nothing.
+// sqd of two byte queries with four rows of Xp, two chunks a step, as
+// cross4.
 QK512 void tile_u8(const rows_view *v, const uint8_t *q0, const float *qt0, const uint8_t *q1,
                    const float *qt1, const uint8_t *const *r, float *o0, float *o1) {
     const int nq = v->nquad, steps = (nq + 1) >> 1;
