@@ -58,6 +58,9 @@ constexpr int kStopCheckRows = 1024;
 // Largest copy of one leaf's rows that a tree thread keeps, in floats.
 constexpr int64_t kLeafBufFloats = (int64_t)1 << 21;
 
+// Leaf pairs are tested for a push in groups of this many.
+constexpr int kPushGroup = 8;
+
 // Byte data are worked on in integers when every lane of the accumulators
 // sums at most this many products of two values of magnitude <= 255 (one
 // per 8-block, and one from the 4-block): 258 * 255 * 255 <= 2^24, so every
@@ -662,9 +665,28 @@ inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
     hpush(c->hd + (int64_t)v * k, c->hi + (int64_t)v * k, c->hf + (int64_t)v * k, k, u, dd);
 }
 
+// Bit j set when x[j] < a or x[j] < y[j], j < kPushGroup (ordered
+// comparisons: false for NaN).  Reads all kPushGroup values of x and y.
+inline unsigned below_either(const float *x, float a, const float *y) {
+#if defined(QUELMO_KNN_X86)
+    static_assert(kPushGroup == 8, "two groups of four lanes");
+    const __m128 a4 = _mm_set1_ps(a);
+    const __m128 x0 = _mm_loadu_ps(x), x1 = _mm_loadu_ps(x + 4);
+    const __m128 lo = _mm_or_ps(_mm_cmplt_ps(x0, a4), _mm_cmplt_ps(x0, _mm_loadu_ps(y)));
+    const __m128 hi = _mm_or_ps(_mm_cmplt_ps(x1, a4), _mm_cmplt_ps(x1, _mm_loadu_ps(y + 4)));
+    return (unsigned)_mm_movemask_ps(lo) | (unsigned)_mm_movemask_ps(hi) << 4;
+#else
+    unsigned bits = 0;
+    for (int j = 0; j < kPushGroup; ++j)
+        bits |= ((unsigned)(x[j] < a) | (unsigned)(x[j] < y[j])) << j;
+    return bits;
+#endif
+}
+
 // Offers the pairs (a, b), b = from .. m - 1 in order, of a leaf to both
-// rows.  On finite data each group of eight pairs is first tested against the
-// rows' largest distances at once, and only the pairs that pass are pushed.
+// rows.  On finite data each group of kPushGroup pairs is first tested
+// against the rows' largest distances at once, and only the pairs that pass
+// are pushed.
 // A pair that fails, dd >= both largest distances, is rejected by the first
 // test of both pushes, and still is when its turn comes: row ids[a] only
 // loses its largest distance to smaller ones, and row ids[b] receives no
@@ -678,16 +700,10 @@ inline void push_row(rpx *c, const int32_t *ids, int m, int a, int from, const f
     float *ud = c->hd + (int64_t)u * k;
     int32_t *ui = c->hi + (int64_t)u * k;
     uint8_t *uf = c->hf + (int64_t)u * k;
-    for (int b0 = from; b0 < m; b0 += 8) {
-        const int e = m - b0 < 8 ? m - b0 : 8;
+    for (int b0 = from; b0 < m; b0 += kPushGroup) {
+        const int e = m - b0 < kPushGroup ? m - b0 : kPushGroup;
         unsigned pass = (1u << e) - 1u;
-        if (c->finite) {
-            const float ru = ud[0];
-            pass = 0;
-            for (int j = 0; j < e; ++j)
-                pass |= ((unsigned)(dist[b0 + j] < ru) | (unsigned)(dist[b0 + j] < lroot[b0 + j]))
-                        << j;
-        }
+        if (c->finite) pass &= below_either(dist + b0, ud[0], lroot + b0);
         // The rows that will be pushed to lie anywhere in the table: ask for
         // them all before the first push waits on one.
         for (unsigned ahead = pass; ahead; ahead &= ahead - 1) {
@@ -887,10 +903,13 @@ void *treeworker(void *arg) {
     int32_t *dblocks = (int32_t *)std::malloc(((size_t)(d >> 3) + 1) * sizeof(int32_t));
     // Leaf scratch only saves time; the leaves work without it.
     const int lcap = w->leaf < n ? w->leaf : n;
-    const int64_t lfloats = (int64_t)lcap * (w->v.Xp ? 3 : (int64_t)d + 3);
+    // The three distance rows are followed by kPushGroup floats that the
+    // push filter may read past the last of them (set to 0, never used).
+    const int64_t lfloats = 3 * (int64_t)lcap + kPushGroup + (w->v.Xp ? 0 : (int64_t)lcap * d);
     float *ldist = lfloats <= kLeafBufFloats
                        ? (float *)std::malloc((size_t)lfloats * sizeof(float))
                        : nullptr;
+    if (ldist) std::memset(ldist, 0, (3 * (size_t)lcap + kPushGroup) * sizeof(float));
     if (idx && pv && dir && lany && dblocks) {
         rpx c;
         c.n = n;
@@ -905,7 +924,7 @@ void *treeworker(void *arg) {
         c.dir = dir;
         c.dir16 = (int16_t *)(dir + d);
         c.ldist = ldist;
-        c.lbuf = ldist && !w->v.Xp ? ldist + 3 * (int64_t)lcap : nullptr;
+        c.lbuf = ldist && !w->v.Xp ? ldist + 3 * (int64_t)lcap + kPushGroup : nullptr;
         c.masks = w->masks;
         c.mwords = w->mwords;
         c.lany = lany;
