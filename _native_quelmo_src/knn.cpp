@@ -668,7 +668,7 @@ inline void push_pair(rpx *c, int32_t u, int32_t v, float dd) {
 // Bit j set when x[j] < a or x[j] < y[j], j < kPushGroup (ordered
 // comparisons: false for NaN).  Reads all kPushGroup values of x and y.
 inline unsigned below_either(const float *x, float a, const float *y) {
-#if defined(QUELMO_KNN_X86)
+#if defined(QUELMO_KNN_X86) && defined(__SSE__)
     static_assert(kPushGroup == 8, "two groups of four lanes");
     const __m128 a4 = _mm_set1_ps(a);
     const __m128 x0 = _mm_loadu_ps(x), x1 = _mm_loadu_ps(x + 4);
@@ -1168,6 +1168,8 @@ void pack_bytes(const float *X, int n, const rows_view &v, uint8_t *Xp) {
                 }
         for (int u = 0; u < rest; ++u) p[v.body + u] = (uint8_t)(int32_t)x[8 * nblk + u];
         if (v.quad) {
+            const int64_t gap = v.sums - v.body - rest;  // alignment, never read
+            std::memset(p + v.body + rest, 0, (size_t)gap);
             std::memcpy(p + v.sums, sq, sizeof sq);
             std::memcpy(p + v.sums + sizeof sq, sum, sizeof sum);
         }
@@ -1372,6 +1374,10 @@ rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
         v.stride = v.sums + 16 * (int64_t)sizeof(int32_t);
     }
     *byte_rows = nullptr;
+    // The AVX-512 rows carry 64 bytes of sums and whole chunks of four
+    // blocks: for short rows (below 24 values) they would take more memory
+    // than the float rows, and there is little integer work to gain.
+    if (v.quad && v.stride > 4 * (int64_t)d) return v;
     if (has_avx2(isa) && bytes && (d >> 3) <= kMaxIntBlocks) {
         *byte_rows = (uint8_t *)std::malloc((size_t)n * (size_t)v.stride);
         if (*byte_rows) pack_bytes(X, n, v, *byte_rows);

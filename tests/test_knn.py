@@ -463,13 +463,25 @@ def test_byte_rows_at_the_integer_limit_give_the_same_bits(kernel, portable_kern
                                                            avx2_kernel):
     # Rows of 0 and 255 at d = 2060 bring every integer lane to its largest
     # sums, just below 2^24: the distances, and the projections on
-    # directions of +-255; d = 2064 is one block past the limit.
+    # directions of +-255; d = 2064 is one block past the limit.  Then two
+    # groups of rows whose odds of 255 depend on the lane, opposite in the
+    # two: the lane sums of distances and projections differ widely, so the
+    # float reduction of the lanes rounds differently if a kernel mixes them
+    # up (d = 2040 and 2056: an even and an odd number of four-block chunks).
     rng = np.random.default_rng(7)
-    for d in (2060, 2064):
-        X = rng.choice([0.0, 255.0], size=(48, d)).astype(F32)
-        a = run_kernel(kernel, X, 6, 3, 4, 10, 5, 2)
+    odds = np.array([0.1, 0.9, 0.3, 0.7, 0.5, 0.2, 0.8, 0.4])
+    for d in (2060, 2064, 2040, 2056):
+        if d in (2060, 2064):
+            n, trees = 48, 3
+            X = rng.choice([0.0, 255.0], size=(n, d)).astype(F32)
+        else:
+            n, trees = 96, 6
+            lane = odds[np.arange(d) % 8]
+            p = np.where(np.arange(n)[:, None] < n // 2, lane, 1.0 - lane)
+            X = (255.0 * (rng.random((n, d)) < p)).astype(F32)
+        a = run_kernel(kernel, X, 6, trees, 4, 10, 5, 2)
         for other in (portable_kernel, avx2_kernel):
-            b = run_kernel(other, X, 6, 3, 4, 10, 5, 2)
+            b = run_kernel(other, X, 6, trees, 4, 10, 5, 2)
             assert a[0] == b[0] == 0 and same_bits(a[1], b[1]) and same_bits(a[2], b[2]), d
 
 
