@@ -635,10 +635,9 @@ void qselect(ranked *e, int n, int target, uint64_t *rng) {
         // Each entry below the pivot is swapped with the one after the
         // stored run; the others stay.  Written as a swap with position j,
         // which is i itself (no change) for those others, so that the
-        // comparison, true about half the time, needs no branch.
-        // The position is picked by a mask rather than a conditional: the
-        // compiler sees that the swap with i itself changes nothing and would
-        // otherwise branch around it, mispredicted half the time.
+        // comparison, true about half the time, needs no branch; j is picked
+        // by a mask, as with a conditional the compiler sees the no-op swap
+        // and branches around it.
         int store = lo;
         for (int i = lo + 1; i <= hi; ++i) {
             const ranked x = e[i];
@@ -1352,8 +1351,9 @@ int alloc_call_buffers(knn_call *c) {
 
 // The view of X for the distance kernels.  With AVX2 (or AVX-512) and data
 // of bytes it also holds a copy of X in the byte layout of the call's
-// kernels (see rows_view), stored in *byte_rows; that copy only saves time, so when it
-// cannot be allocated the float kernels run and give the same bits.
+// kernels (see rows_view), stored in *byte_rows; that copy only saves time,
+// so when it cannot be allocated the float kernels run and give the same
+// bits.
 rows_view make_rows_view(const float *X, int n, int d, int isa, int bytes,
                          uint8_t **byte_rows) {
     rows_view v;
